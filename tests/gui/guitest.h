@@ -1,0 +1,102 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Helpers for tests that drive the real window: a settings store of their
+// own, widgets by object name, and answers to the modal file dialog.
+#ifndef KIVERLO_GUITEST_H
+#define KIVERLO_GUITEST_H
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QFileSystemModel>
+#include <QListView>
+#include <QPointer>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QWidget>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+// Points every settings scope at a fresh temporary folder for as long as it
+// lives, so no test ever reads or writes the user's real settings.
+class IsolatedSettings
+{
+public:
+    IsolatedSettings()
+    {
+        for (QSettings::Format format : {QSettings::NativeFormat, QSettings::IniFormat}) {
+            QSettings::setPath(format, QSettings::UserScope, userDir());
+            QSettings::setPath(format, QSettings::SystemScope, folder.filePath(QStringLiteral("system")));
+        }
+    }
+    QString userDir() const { return folder.filePath(QStringLiteral("user")); }
+    // The file the tool's store lands in on this platform.
+    QString storeFile() const { return userDir() + QStringLiteral("/Trunoma/Kiverlo.conf"); }
+    // Reads the store as a separate reader would, straight from its file.
+    QVariant storedValue(const QString &key) const
+    {
+        QSettings reader(storeFile(), QSettings::IniFormat);
+        return reader.value(key);
+    }
+    void store(const QString &key, const QVariant &value) const
+    {
+        QSettings writer(QStringLiteral("Trunoma"), QStringLiteral("Kiverlo"));
+        writer.setValue(key, value);
+    }
+
+private:
+    QTemporaryDir folder;
+};
+
+template <typename T> T *widget(QWidget *window, const char *name)
+{
+    T *found = window->findChild<T *>(QString::fromLatin1(name));
+    if (!found)
+        qWarning("no %s named %s", T::staticMetaObject.className(), name);
+    return found;
+}
+
+// Waits for the next modal file dialog and hands it to `answer`, which
+// selects and accepts or rejects it. Call before the click that opens it.
+inline void answerNextFileDialog(std::function<void(QFileDialog *)> answer)
+{
+    auto *poll = new QTimer(qApp);
+    auto started = std::make_shared<QElapsedTimer>();
+    started->start();
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, answer, started] {
+        if (auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
+            poll->stop();
+            poll->deleteLater();
+            answer(dialog);
+        } else if (started->elapsed() > 10000) {
+            qWarning("no file dialog appeared");
+            poll->stop();
+            poll->deleteLater();
+        }
+    });
+    poll->start(10);
+}
+
+// Picks `path` in the dialog's file list and accepts, as a user clicking
+// the file and "Open". (Typing the name would not do for every name: the
+// dialog reads quotes in its name field as separators between files.)
+inline void choose(QFileDialog *dialog, const QString &path)
+{
+    dialog->setDirectory(QFileInfo(path).absolutePath());
+    auto *list = dialog->findChild<QListView *>(QStringLiteral("listView"));
+    auto *model = qobject_cast<QFileSystemModel *>(list ? list->model() : nullptr);
+    if (model) {
+        list->selectionModel()->select(model->index(path),
+                                       QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    } else {
+        qWarning("the file dialog has no file list");
+        dialog->selectFile(path);
+    }
+    // Through the base class: the file dialog keeps its own accept() protected.
+    static_cast<QDialog *>(dialog)->accept();
+}
+
+#endif

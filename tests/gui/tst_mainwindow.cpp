@@ -1,0 +1,334 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The window as the user meets it before any upload: its form, its fixed
+// size, the console toggle, the remembered settings and the port list.
+#include "guitest.h"
+#include "mainwindow.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QListView>
+#include <QMenuBar>
+#include <QMetaMethod>
+#include <QProcess>
+#include <QPushButton>
+#include <QSerialPortInfo>
+#include <QStatusBar>
+#include <QToolBar>
+#include <QTextEdit>
+#include <QVBoxLayout>
+
+#include <memory>
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void formTree();
+    void formLayoutAndProperties();
+    void startsWithConsoleHiddenAndIconMissingIsHarmless();
+    void fixedSizeWhateverTheConsole();
+    void consoleToggle_data();
+    void consoleToggle();
+    void slotOrder();
+
+    void settingsLandInOwnStoreAndSurvive();
+    void portListFollowsEnumeration();
+    void rememberedPortRestored();
+    void choosingPortStoresIt();
+
+    void executableIgnoresExtraArguments();
+
+private:
+    std::unique_ptr<IsolatedSettings> settings;
+    std::unique_ptr<MainWindow> window;
+    MainWindow *openWindow()
+    {
+        window.reset(new MainWindow);
+        window->show();
+        if (!QTest::qWaitForWindowExposed(window.get()))
+            qWarning("window not exposed");
+        return window.get();
+    }
+};
+
+void TestMainWindow::init()
+{
+    settings.reset(new IsolatedSettings);
+}
+
+void TestMainWindow::cleanup()
+{
+    window.reset();
+    settings.reset();
+}
+
+void TestMainWindow::formTree()
+{
+    MainWindow *w = openWindow();
+    QCOMPARE(w->objectName(), QStringLiteral("MainWindow"));
+
+    auto *central = widget<QWidget>(w, "centralWidget");
+    auto *layoutWidget = widget<QWidget>(w, "layoutWidget");
+    auto *txt = widget<QTextEdit>(w, "txtOutput");
+    auto *status = widget<QStatusBar>(w, "statusBar");
+    QVERIFY(central && layoutWidget && txt && status);
+    QCOMPARE(w->centralWidget(), central);
+    QCOMPARE(central->parent(), w);
+    QCOMPARE(layoutWidget->parent(), central);
+    QCOMPARE(txt->parent(), central);
+    QCOMPARE(w->statusBar(), status);
+    QCOMPARE(status->parent(), w);
+    QVERIFY(status->currentMessage().isEmpty());
+
+    auto *layout = layoutWidget->findChild<QVBoxLayout *>(QStringLiteral("verticalLayout"));
+    QVERIFY(layout);
+    QCOMPARE(layoutWidget->layout(), layout);
+
+    // Top to bottom: port list, button, label, check box; each a child of
+    // the layout's widget.
+    const QList<QWidget *> expected{widget<QComboBox>(w, "cboCommPort"), widget<QPushButton>(w, "btnUploadFlash"),
+                                    widget<QLabel>(w, "lblOutput"), widget<QCheckBox>(w, "chkShowConsole")};
+    QCOMPARE(layout->count(), 4);
+    for (int i = 0; i < 4; ++i) {
+        QVERIFY(expected[i]);
+        QCOMPARE(layout->itemAt(i)->widget(), expected[i]);
+        QCOMPARE(expected[i]->parent(), layoutWidget);
+        QCOMPARE(layout->stretch(i), 0);
+        QCOMPARE(layout->itemAt(i)->alignment(), Qt::Alignment());
+    }
+
+    QCOMPARE(w->windowTitle(), QStringLiteral("Kiverlo"));
+    QCOMPARE(widget<QPushButton>(w, "btnUploadFlash")->text(), QStringLiteral("Upload..."));
+    QCOMPARE(widget<QLabel>(w, "lblOutput")->text(),
+             QStringLiteral("1) Select Comm Port 2) Click Upload... 3) Select .hex file"));
+    QCOMPARE(widget<QCheckBox>(w, "chkShowConsole")->text(), QStringLiteral("Show Console"));
+
+    // No menu bar, no tool bar.
+    QVERIFY(!w->menuWidget());
+    QVERIFY(!w->findChild<QMenuBar *>());
+    QVERIFY(!w->findChild<QToolBar *>());
+}
+
+void TestMainWindow::formLayoutAndProperties()
+{
+    MainWindow *w = openWindow();
+    QCOMPARE(widget<QWidget>(w, "layoutWidget")->geometry(), QRect(10, 10, 261, 121));
+    QCOMPARE(widget<QWidget>(w, "layoutWidget")->geometry().bottomRight(), QPoint(270, 130));
+    QCOMPARE(widget<QTextEdit>(w, "txtOutput")->geometry(), QRect(10, 140, 261, 71));
+
+    auto *layout = w->findChild<QVBoxLayout *>(QStringLiteral("verticalLayout"));
+    QCOMPARE(layout->spacing(), 6);
+    QCOMPARE(layout->contentsMargins(), QMargins(0, 0, 0, 0));
+    QCOMPARE(layout->sizeConstraint(), QLayout::SetDefaultConstraint);
+
+    QVERIFY(widget<QLabel>(w, "lblOutput")->wordWrap());
+    auto *txt = widget<QTextEdit>(w, "txtOutput");
+    QVERIFY(txt->isReadOnly());
+    QCOMPARE(txt->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    QVERIFY(txt->toPlainText().isEmpty());
+}
+
+void TestMainWindow::startsWithConsoleHiddenAndIconMissingIsHarmless()
+{
+    // The test runs in a folder without the icon file: the window still
+    // opens, with an icon that has no images of its own.
+    QVERIFY(!QFile::exists(QStringLiteral("my_app.icns")));
+    MainWindow *w = openWindow();
+    QVERIFY(w->isVisible());
+    QVERIFY(w->windowIcon().availableSizes().isEmpty());
+    QVERIFY(!widget<QTextEdit>(w, "txtOutput")->isVisible());
+    QVERIFY(widget<QTextEdit>(w, "txtOutput")->isHidden());
+    QCOMPARE(widget<QCheckBox>(w, "chkShowConsole")->checkState(), Qt::Unchecked);
+    QVERIFY(widget<QPushButton>(w, "btnUploadFlash")->isEnabled());
+    QVERIFY(widget<QComboBox>(w, "cboCommPort")->isEnabled());
+}
+
+void TestMainWindow::fixedSizeWhateverTheConsole()
+{
+    MainWindow *w = openWindow();
+    const QSize fixed(284, 242);
+    QCOMPARE(w->size(), fixed);
+    QCOMPARE(w->minimumSize(), fixed);
+    QCOMPARE(w->maximumSize(), fixed);
+
+    w->resize(600, 500);
+    QCOMPARE(w->size(), fixed);
+
+    auto *box = widget<QCheckBox>(w, "chkShowConsole");
+    QTest::mouseClick(box, Qt::LeftButton);
+    QVERIFY(widget<QTextEdit>(w, "txtOutput")->isVisible());
+    QCOMPARE(w->size(), fixed);
+    QTest::mouseClick(box, Qt::LeftButton);
+    QVERIFY(!widget<QTextEdit>(w, "txtOutput")->isVisible());
+    QCOMPARE(w->size(), fixed);
+    // The controls stay where they were; the area below simply empties.
+    QCOMPARE(widget<QWidget>(w, "layoutWidget")->geometry(), QRect(10, 10, 261, 121));
+}
+
+void TestMainWindow::consoleToggle_data()
+{
+    QTest::addColumn<int>("state");
+    QTest::addColumn<bool>("visible");
+    QTest::newRow("unchecked") << int(Qt::Unchecked) << false;
+    QTest::newRow("partially checked") << int(Qt::PartiallyChecked) << false;
+    QTest::newRow("checked") << int(Qt::Checked) << true;
+}
+
+void TestMainWindow::consoleToggle()
+{
+    QFETCH(int, state);
+    QFETCH(bool, visible);
+    MainWindow *w = openWindow();
+    auto *box = widget<QCheckBox>(w, "chkShowConsole");
+    auto *txt = widget<QTextEdit>(w, "txtOutput");
+    box->setTristate(true);
+    // Start from the opposite state so the change is really signalled.
+    box->setCheckState(visible ? Qt::Unchecked : Qt::Checked);
+    QCOMPARE(txt->isVisible(), !visible);
+    box->setCheckState(Qt::CheckState(state));
+    QCOMPARE(txt->isVisible(), visible);
+    QCOMPARE(w->size(), QSize(284, 242));
+}
+
+void TestMainWindow::slotOrder()
+{
+    const QMetaObject &meta = MainWindow::staticMetaObject;
+    QCOMPARE(meta.className(), "MainWindow");
+    QCOMPARE(meta.methodCount() - meta.methodOffset(), 5);
+    const QList<QByteArray> expected{"on_btnUploadFlash_clicked()", "avrOutput()",
+                                     "avrFinished(int,QProcess::ExitStatus)", "on_chkShowConsole_stateChanged(int)",
+                                     "on_cboCommPort_activated(int)"};
+    for (int i = 0; i < expected.size(); ++i) {
+        const QMetaMethod method = meta.method(meta.methodOffset() + i);
+        QCOMPARE(method.methodSignature(), expected[i]);
+        QCOMPARE(method.methodType(), QMetaMethod::Slot);
+        QCOMPARE(method.access(), QMetaMethod::Private);
+    }
+    MainWindow *w = openWindow();
+    QCOMPARE(w->qt_metacast("MainWindow"), static_cast<void *>(w));
+    QVERIFY(!w->qt_metacast(nullptr));
+    QVERIFY(w->qt_metacast("QMainWindow"));
+}
+
+void TestMainWindow::settingsLandInOwnStoreAndSurvive()
+{
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    MainWindow *w = openWindow();
+    auto *combo = widget<QComboBox>(w, "cboCommPort");
+    // Absent keys read as empty: nothing is current, and nothing was written.
+    QCOMPARE(combo->currentIndex(), -1);
+    QVERIFY(combo->currentText().isEmpty());
+    QVERIFY(!QFile::exists(settings->storeFile()) || settings->storedValue(QStringLiteral("commPort")).isNull());
+
+    if (ports.isEmpty())
+        QSKIP("this machine has no serial port to choose");
+    const QString port = ports.first().systemLocation();
+    combo->setFocus();
+    QTest::keyClick(combo, Qt::Key_Down);
+    QCOMPARE(combo->currentText(), port);
+
+    window.reset(); // closing the window writes the store out
+    QCOMPARE(settings->storedValue(QStringLiteral("commPort")).toString(), port);
+    QVERIFY(settings->storedValue(QStringLiteral("filename")).isNull());
+
+    w = openWindow();
+    QCOMPARE(widget<QComboBox>(w, "cboCommPort")->currentText(), port);
+}
+
+void TestMainWindow::portListFollowsEnumeration()
+{
+    QStringList expected;
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &port : ports)
+        expected << port.systemLocation();
+    MainWindow *w = openWindow();
+    auto *combo = widget<QComboBox>(w, "cboCommPort");
+    QStringList listed;
+    for (int i = 0; i < combo->count(); ++i) {
+        listed << combo->itemText(i);
+        QVERIFY(combo->itemIcon(i).isNull());
+        QVERIFY(!combo->itemData(i).isValid());
+    }
+    QCOMPARE(listed, expected);
+}
+
+void TestMainWindow::rememberedPortRestored()
+{
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    if (ports.isEmpty())
+        QSKIP("this machine has no serial port to restore");
+    const QString port = ports.last().systemLocation();
+
+    settings->store(QStringLiteral("commPort"), port);
+    MainWindow *w = openWindow();
+    QCOMPARE(widget<QComboBox>(w, "cboCommPort")->currentIndex(), ports.size() - 1);
+    window.reset();
+
+    // Letter case counts; a port no longer listed leaves nothing current and
+    // the remembered value untouched.
+    for (const QString &other : {port.toUpper(), port + QStringLiteral("9"), QStringLiteral("COM99")}) {
+        if (other == port)
+            continue;
+        settings->store(QStringLiteral("commPort"), other);
+        w = openWindow();
+        QCOMPARE(widget<QComboBox>(w, "cboCommPort")->currentIndex(), -1);
+        window.reset();
+        QCOMPARE(settings->storedValue(QStringLiteral("commPort")).toString(), other);
+    }
+}
+
+void TestMainWindow::choosingPortStoresIt()
+{
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    if (ports.isEmpty())
+        QSKIP("this machine has no serial port to choose");
+    const QString port = ports.first().systemLocation();
+    settings->store(QStringLiteral("commPort"), port);
+    MainWindow *w = openWindow();
+    auto *combo = widget<QComboBox>(w, "cboCommPort");
+    QCOMPARE(combo->currentIndex(), 0);
+
+    // Overwrite the stored value behind the window's back, then re-choose
+    // the current item from the popup: choosing it again stores it again.
+    settings->store(QStringLiteral("commPort"), QStringLiteral("something else"));
+    combo->showPopup();
+    QTRY_VERIFY(combo->view()->isVisible());
+    QTest::keyClick(combo->view(), Qt::Key_Return);
+    QTRY_VERIFY(!combo->view()->isVisible());
+    QCOMPARE(combo->currentIndex(), 0);
+    QSettings reader(QStringLiteral("Trunoma"), QStringLiteral("Kiverlo"));
+    QCOMPARE(reader.value(QStringLiteral("commPort")).toString(), port);
+    // Choosing changes nothing else.
+    QCOMPARE(widget<QLabel>(w, "lblOutput")->text(),
+             QStringLiteral("1) Select Comm Port 2) Click Upload... 3) Select .hex file"));
+    QVERIFY(reader.value(QStringLiteral("filename")).isNull());
+}
+
+void TestMainWindow::executableIgnoresExtraArguments()
+{
+    // The real executable, given arguments of no meaning to it, starts and
+    // keeps running like one given none, and writes nothing at start.
+    QTemporaryDir home;
+    QProcess tool;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path());
+    env.insert(QStringLiteral("HOME"), home.path());
+    tool.setProcessEnvironment(env);
+    tool.setWorkingDirectory(home.path());
+    tool.start(QStringLiteral(KIVERLO_EXECUTABLE), {"--upload", "file.hex", "-P", "/dev/null", "x y"});
+    QVERIFY(tool.waitForStarted());
+    QVERIFY2(!tool.waitForFinished(1500), tool.readAll().constData());
+    tool.kill();
+    tool.waitForFinished();
+    QVERIFY(QDir(home.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty()
+            || !QFile::exists(home.path() + QStringLiteral("/Trunoma/Kiverlo.conf")));
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"

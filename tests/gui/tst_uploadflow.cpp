@@ -1,0 +1,406 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Uploads through the real window, with fake programmers: the click, the
+// file dialog, the command and its arguments, the streamed output, the
+// verdict and the locked controls, and the cases that used to go wrong.
+#include "fakeprogrammer.h"
+#include "guitest.h"
+#include "mainwindow.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTextEdit>
+
+#include <memory>
+
+namespace {
+const QString instructions = QStringLiteral("1) Select Comm Port 2) Click Upload... 3) Select .hex file");
+const QString running = QStringLiteral("Programming. Please wait...");
+const QChar replacement(QChar::ReplacementCharacter);
+} // namespace
+
+class TestUploadFlow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void completedRun();
+    void argumentsKeepValuesWhole_data();
+    void argumentsKeepValuesWhole();
+    void dialogStartsAtRememberedFileAndCancelChangesNothing();
+    void vanishedFileChangesNothing();
+    void verdictIgnoresExitCodeAndCommandLine_data();
+    void verdictIgnoresExitCodeAndCommandLine();
+    void outputDecodedAsOneStream();
+    void userSelectionDuringRunIsKept();
+    void programmerThatCannotStart_data();
+    void programmerThatCannotStart();
+    void closingDuringRunEndsTheProgrammer();
+
+private:
+    MainWindow *openWindow();
+    // Clicks "Upload..." and picks `path` in the dialog that opens.
+    void uploadFile(const QString &path);
+    QString hexFile(const QString &name);
+    QString expectedCommand(const QString &port, const QString &path) const;
+    QLabel *label() const { return widget<QLabel>(window.get(), "lblOutput"); }
+    QTextEdit *console() const { return widget<QTextEdit>(window.get(), "txtOutput"); }
+    bool controlsEnabled() const
+    {
+        return widget<QPushButton>(window.get(), "btnUploadFlash")->isEnabled()
+            && widget<QComboBox>(window.get(), "cboCommPort")->isEnabled();
+    }
+    bool controlsDisabled() const
+    {
+        return !widget<QPushButton>(window.get(), "btnUploadFlash")->isEnabled()
+            && !widget<QComboBox>(window.get(), "cboCommPort")->isEnabled();
+    }
+
+    std::unique_ptr<IsolatedSettings> settings;
+    std::unique_ptr<QTemporaryDir> files;
+    std::unique_ptr<MainWindow> window;
+};
+
+void TestUploadFlow::init()
+{
+    settings.reset(new IsolatedSettings);
+    files.reset(new QTemporaryDir);
+    FakeProgrammer::uninstall();
+}
+
+void TestUploadFlow::cleanup()
+{
+    window.reset();
+    files.reset();
+    settings.reset();
+    FakeProgrammer::uninstall();
+}
+
+MainWindow *TestUploadFlow::openWindow()
+{
+    window.reset(new MainWindow);
+    window->show();
+    if (!QTest::qWaitForWindowExposed(window.get()))
+        qWarning("window not exposed");
+    return window.get();
+}
+
+void TestUploadFlow::uploadFile(const QString &path)
+{
+    answerNextFileDialog([path](QFileDialog *dialog) { choose(dialog, path); });
+    QTest::mouseClick(widget<QPushButton>(window.get(), "btnUploadFlash"), Qt::LeftButton);
+}
+
+QString TestUploadFlow::hexFile(const QString &name)
+{
+    const QString path = files->filePath(name);
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        qWarning("cannot write %s", qPrintable(path));
+    file.write(":00000001FF\n");
+    return path;
+}
+
+QString TestUploadFlow::expectedCommand(const QString &port, const QString &path) const
+{
+    const QString dir = QCoreApplication::applicationDirPath();
+    return QStringLiteral("\"%1//avrdude\" -c arduino -p m328p -C \"%1/avrdude.conf\" -P %2 -U flash:w:\"%3\":i")
+        .arg(dir, port, path);
+}
+
+void TestUploadFlow::completedRun()
+{
+    FakeProgrammer fake;
+    fake.print("avrdude: AVR device initialized\n").pause(400).print("avrdude: 12 bytes of flash ").pause(300)
+        .print("verified\n\navrdude done.  Thank you.\n");
+    QVERIFY(fake.install());
+    settings->store(QStringLiteral("commPort"), QStringLiteral("/dev/ttyFAKE0"));
+    const QString path = hexFile(QStringLiteral("blink.hex"));
+
+    openWindow();
+    QCOMPARE(label()->text(), instructions);
+    uploadFile(path);
+
+    // At once: the controls are locked, the label says so, the command is
+    // echoed, and the file is remembered before any outcome is known.
+    QVERIFY(controlsDisabled());
+    QCOMPARE(label()->text(), running);
+    const QString command = expectedCommand(QStringLiteral("/dev/ttyFAKE0"), path);
+    QCOMPARE(console()->toPlainText(), command + QLatin1Char('\n'));
+    QCOMPARE(QSettings(QStringLiteral("Trunoma"), QStringLiteral("Kiverlo")).value(QStringLiteral("filename")).toString(),
+             path);
+
+    // A second click during the run opens nothing.
+    QTest::mouseClick(widget<QPushButton>(window.get(), "btnUploadFlash"), Qt::LeftButton);
+    QVERIFY(!QApplication::activeModalWidget());
+
+    QTRY_COMPARE_WITH_TIMEOUT(label()->text(), QStringLiteral("Completed!"), 10000);
+    QVERIFY(controlsEnabled());
+    // All of it reached the console in order, though it stayed hidden.
+    QVERIFY(!console()->isVisible());
+    QCOMPARE(console()->toPlainText(), command + QStringLiteral("\navrdude: AVR device initialized\navrdude: 12 bytes of "
+                                                                "flash verified\n\navrdude done.  Thank you.\n"));
+    QCOMPARE(console()->toPlainText().section(QLatin1Char('\n'), 0, 0), command);
+    const QString dir = QCoreApplication::applicationDirPath();
+    QCOMPARE(fake.received(), QStringList({dir + "//avrdude", "-c", "arduino", "-p", "m328p", "-C",
+                                           dir + "/avrdude.conf", "-P", "/dev/ttyFAKE0", "-U",
+                                           "flash:w:" + path + ":i"}));
+    // Showing the console later shows everything.
+    QTest::mouseClick(widget<QCheckBox>(window.get(), "chkShowConsole"), Qt::LeftButton);
+    QVERIFY(console()->isVisible());
+    QVERIFY(console()->toPlainText().endsWith(QStringLiteral("Thank you.\n")));
+
+    // The next run starts with a clean console.
+    FakeProgrammer silent;
+    QVERIFY(silent.install());
+    uploadFile(path);
+    QTRY_COMPARE(label()->text(), QStringLiteral("Failed"));
+    QCOMPARE(console()->toPlainText(), command + QLatin1Char('\n'));
+}
+
+void TestUploadFlow::argumentsKeepValuesWhole_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QStringList>("portArguments");
+    QTest::newRow("no port remembered") << QString() << "plain.hex" << QStringList();
+    QTest::newRow("blanks") << "/dev/my port" << "my folder/my firmware.hex" << QStringList{"/dev/my port"};
+    QTest::newRow("quotes cannot inject")
+        << "/dev/ttyS1" << "x\" -U \"eeprom:w:evil.hex.hex" << QStringList{"/dev/ttyS1"};
+    QTest::newRow("non-ASCII") << "/dev/ttyÜ" << "Größe/прошивка.hex" << QStringList{"/dev/ttyÜ"};
+}
+
+void TestUploadFlow::argumentsKeepValuesWhole()
+{
+    QFETCH(QString, port);
+    QFETCH(QString, fileName);
+    QFETCH(QStringList, portArguments);
+    FakeProgrammer fake;
+    QVERIFY(fake.install());
+    if (!port.isNull())
+        settings->store(QStringLiteral("commPort"), port);
+    const QString path = hexFile(fileName);
+
+    openWindow();
+    uploadFile(path);
+    QTRY_COMPARE(label()->text(), QStringLiteral("Failed"));
+    QCOMPARE(console()->toPlainText(), expectedCommand(port, path) + QLatin1Char('\n'));
+
+    const QString dir = QCoreApplication::applicationDirPath();
+    const QStringList expected = QStringList{dir + "//avrdude", "-c", "arduino", "-p", "m328p", "-C",
+                                             dir + "/avrdude.conf", "-P"}
+        + portArguments + QStringList{"-U", "flash:w:" + path + ":i"};
+    QCOMPARE(fake.received(), expected);
+}
+
+void TestUploadFlow::dialogStartsAtRememberedFileAndCancelChangesNothing()
+{
+    FakeProgrammer fake;
+    fake.print("avrdude: 1 bytes of flash verified\n");
+    QVERIFY(fake.install());
+    const QString remembered = hexFile(QStringLiteral("old/remembered.hex"));
+    settings->store(QStringLiteral("filename"), remembered);
+
+    openWindow();
+    QString startDir, startFile, caption, filter;
+    answerNextFileDialog([&](QFileDialog *dialog) {
+        startDir = dialog->directory().absolutePath();
+        startFile = dialog->selectedFiles().value(0);
+        caption = dialog->windowTitle();
+        filter = dialog->nameFilters().join(QLatin1Char(';'));
+        dialog->reject();
+    });
+    QTest::mouseClick(widget<QPushButton>(window.get(), "btnUploadFlash"), Qt::LeftButton);
+    QCOMPARE(startDir, QFileInfo(remembered).absolutePath());
+    QCOMPARE(startFile, remembered);
+    QCOMPARE(caption, QStringLiteral("Select .hex file"));
+    QCOMPARE(filter, QStringLiteral("Hex files (*.hex)"));
+    QCOMPARE(label()->text(), instructions);
+    QVERIFY(!fake.wasStarted());
+
+    // After a run, cancelling keeps the console and the verdict as they are.
+    uploadFile(remembered);
+    QTRY_COMPARE(label()->text(), QStringLiteral("Completed!"));
+    const QString before = console()->toPlainText();
+    answerNextFileDialog([](QFileDialog *dialog) { dialog->reject(); });
+    QTest::mouseClick(widget<QPushButton>(window.get(), "btnUploadFlash"), Qt::LeftButton);
+    QCOMPARE(console()->toPlainText(), before);
+    QCOMPARE(label()->text(), QStringLiteral("Completed!"));
+    QVERIFY(controlsEnabled());
+    window.reset();
+    QCOMPARE(settings->storedValue(QStringLiteral("filename")).toString(), remembered);
+}
+
+void TestUploadFlow::vanishedFileChangesNothing()
+{
+    FakeProgrammer fake;
+    QVERIFY(fake.install());
+    const QString remembered = hexFile(QStringLiteral("kept.hex"));
+    settings->store(QStringLiteral("filename"), remembered);
+    const QString doomed = hexFile(QStringLiteral("doomed.hex"));
+
+    openWindow();
+    // The file is gone by the time the dialog's answer is checked.
+    answerNextFileDialog([doomed](QFileDialog *dialog) {
+        choose(dialog, doomed);
+        QFile::remove(doomed);
+    });
+    QTest::mouseClick(widget<QPushButton>(window.get(), "btnUploadFlash"), Qt::LeftButton);
+    QTest::qWait(200);
+    QVERIFY(!fake.wasStarted());
+    QCOMPARE(label()->text(), instructions);
+    QVERIFY(console()->toPlainText().isEmpty());
+    QVERIFY(controlsEnabled());
+    window.reset();
+    QCOMPARE(settings->storedValue(QStringLiteral("filename")).toString(), remembered);
+}
+
+void TestUploadFlow::verdictIgnoresExitCodeAndCommandLine_data()
+{
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<QByteArray>("ending");
+    QTest::addColumn<QString>("verdict");
+    QTest::newRow("verified, then an error exit")
+        << "a.hex" << QByteArray("avrdude: 8 bytes of flash verified\n") << QByteArray("exit 1") << "Completed!";
+    QTest::newRow("clean exit without verification")
+        << "a.hex" << QByteArray("avrdude done.  Thank you.\n") << QByteArray("exit 0") << "Failed";
+    QTest::newRow("the words in the path do not count")
+        << "flash verified/flash verified.hex" << QByteArray("avrdude: ser_open(): can't open device\n")
+        << QByteArray("exit 1") << "Failed";
+    QTest::newRow("killed by a signal")
+        << "a.hex" << QByteArray("Writing | ####") << QByteArray("kill -9 $$") << "Failed";
+    QTest::newRow("silent") << "a.hex" << QByteArray() << QByteArray("exit 0") << "Failed";
+}
+
+void TestUploadFlow::verdictIgnoresExitCodeAndCommandLine()
+{
+    QFETCH(QString, fileName);
+    QFETCH(QByteArray, output);
+    QFETCH(QByteArray, ending);
+    QFETCH(QString, verdict);
+    FakeProgrammer fake;
+    if (!output.isEmpty())
+        fake.print(output);
+    fake.then(ending);
+    QVERIFY(fake.install());
+    const QString path = hexFile(fileName);
+    openWindow();
+    uploadFile(path);
+    QTRY_VERIFY(controlsEnabled());
+    QCOMPARE(label()->text(), verdict);
+    QCOMPARE(console()->toPlainText(), expectedCommand(QString(), path) + QLatin1Char('\n') + QString::fromUtf8(output));
+}
+
+void TestUploadFlow::outputDecodedAsOneStream()
+{
+    FakeProgrammer fake;
+    // "€" cut after its second byte; NUL bytes inside a chunk; invalid bytes.
+    fake.print("price \xE2\x82").pause(300).print("\xAC ok").pause(300)
+        .print(QByteArray("before\0after\0", 13) + "bad \xFF end\n").pause(100).print("flash verified\n");
+    QVERIFY(fake.install());
+    openWindow();
+    uploadFile(hexFile(QStringLiteral("a.hex")));
+    QTRY_COMPARE(label()->text(), QStringLiteral("Completed!"));
+    const QString output = console()->toPlainText().section(QLatin1Char('\n'), 1);
+    QCOMPARE(output, QStringLiteral("price € okbefore") + replacement + QStringLiteral("after") + replacement
+                         + QStringLiteral("bad ") + replacement + QStringLiteral(" end\nflash verified\n"));
+}
+
+void TestUploadFlow::userSelectionDuringRunIsKept()
+{
+    FakeProgrammer fake;
+    fake.print("alpha beta gamma\n").pause(700).print("second line\n").pause(200).print("flash verified\n");
+    QVERIFY(fake.install());
+    openWindow();
+    QTest::mouseClick(widget<QCheckBox>(window.get(), "chkShowConsole"), Qt::LeftButton);
+    uploadFile(hexFile(QStringLiteral("a.hex")));
+    QTRY_VERIFY(console()->toPlainText().contains(QStringLiteral("gamma")));
+
+    // The user selects a word in the middle of the console, as with a
+    // double click, while output keeps coming.
+    const int start = console()->toPlainText().indexOf(QStringLiteral("beta"));
+    QTextCursor selection(console()->document());
+    selection.setPosition(start);
+    selection.setPosition(start + 4, QTextCursor::KeepAnchor);
+    console()->setTextCursor(selection);
+
+    QTRY_COMPARE_WITH_TIMEOUT(label()->text(), QStringLiteral("Completed!"), 10000);
+    QVERIFY(console()->toPlainText().endsWith(QStringLiteral("alpha beta gamma\nsecond line\nflash verified\n")));
+    QCOMPARE(console()->textCursor().selectedText(), QStringLiteral("beta"));
+    // The end stays in view.
+    QScrollBar *bar = console()->verticalScrollBar();
+    QCOMPARE(bar->value(), bar->maximum());
+
+    // A selection reaching the very end does not swallow the next output.
+    FakeProgrammer more;
+    more.print("one\n").pause(500).print("two\n");
+    QVERIFY(more.install());
+    uploadFile(hexFile(QStringLiteral("b.hex")));
+    QTRY_VERIFY(console()->toPlainText().endsWith(QStringLiteral("one\n")));
+    QTextCursor all(console()->document());
+    all.select(QTextCursor::Document);
+    console()->setTextCursor(all);
+    const QString selectedBefore = console()->textCursor().selectedText();
+    QTRY_VERIFY(controlsEnabled());
+    QVERIFY(console()->toPlainText().endsWith(QStringLiteral("one\ntwo\n")));
+    QCOMPARE(console()->textCursor().selectedText(), selectedBefore);
+}
+
+void TestUploadFlow::programmerThatCannotStart_data()
+{
+    QTest::addColumn<bool>("present");
+    QTest::newRow("missing") << false;
+    QTest::newRow("not executable") << true;
+}
+
+void TestUploadFlow::programmerThatCannotStart()
+{
+    QFETCH(bool, present);
+    FakeProgrammer fake;
+    if (present)
+        QVERIFY(fake.install(false));
+    const QString path = hexFile(QStringLiteral("a.hex"));
+    openWindow();
+    uploadFile(path);
+    QTRY_VERIFY(controlsEnabled());
+    QCOMPARE(label()->text(), QStringLiteral("Failed"));
+    const QStringList lines = console()->toPlainText().split(QLatin1Char('\n'));
+    QCOMPARE(lines.value(0), expectedCommand(QString(), path));
+    QVERIFY2(lines.value(1).startsWith(QStringLiteral("The programmer could not be started: ")), qPrintable(lines.value(1)));
+    QVERIFY(lines.value(1).size() > 40);
+
+    // The tool is usable again: the next upload really runs.
+    FakeProgrammer working;
+    working.print("flash verified\n");
+    QVERIFY(working.install());
+    uploadFile(path);
+    QTRY_COMPARE(label()->text(), QStringLiteral("Completed!"));
+}
+
+void TestUploadFlow::closingDuringRunEndsTheProgrammer()
+{
+    FakeProgrammer fake;
+    fake.print("Reading | ").then("exec sleep 60");
+    QVERIFY(fake.install());
+    openWindow();
+    uploadFile(hexFile(QStringLiteral("a.hex")));
+    QTRY_VERIFY(console()->toPlainText().contains(QStringLiteral("Reading")));
+    QVERIFY(fake.isAlive());
+
+    QElapsedTimer clock;
+    clock.start();
+    window->close();
+    window.reset();
+    QVERIFY(clock.elapsed() < 5000);
+    QVERIFY(!fake.isAlive());
+}
+
+QTEST_MAIN(TestUploadFlow)
+#include "tst_uploadflow.moc"

@@ -1,0 +1,225 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The pieces of an upload that need no window: the command, its arguments,
+// the decoding of the programmer's output and the verdict.
+#include "outputdecoder.h"
+#include "uploadcommand.h"
+#include "verdict.h"
+
+#include <QProcess>
+#include <QtTest>
+
+class TestUpload : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void commandText_data();
+    void commandText();
+    void invocation_data();
+    void invocation();
+    void invocationMatchesTextSplitting_data();
+    void invocationMatchesTextSplitting();
+
+    void decoderJoinsCharactersCutBetweenChunks();
+    void decoderReplacesNulAndInvalidBytes();
+    void decoderFinishAndReset();
+
+    void verdictFindsTextAcrossChunks();
+    void verdictRejects_data();
+    void verdictRejects();
+};
+
+void TestUpload::commandText_data()
+{
+    QTest::addColumn<QString>("appDir");
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("plain") << "/opt/kiverlo" << "/dev/ttyUSB0" << "/home/u/blink.hex"
+                           << "\"/opt/kiverlo//avrdude\" -c arduino -p m328p -C \"/opt/kiverlo/avrdude.conf\" "
+                              "-P /dev/ttyUSB0 -U flash:w:\"/home/u/blink.hex\":i";
+    QTest::newRow("empty port") << "/a" << "" << "/b.hex"
+                                << "\"/a//avrdude\" -c arduino -p m328p -C \"/a/avrdude.conf\" -P  -U flash:w:\"/b.hex\":i";
+    QTest::newRow("root folder") << "/" << "COM3" << "C:/x y/f.hex"
+                                 << "\"///avrdude\" -c arduino -p m328p -C \"//avrdude.conf\" -P COM3 -U "
+                                    "flash:w:\"C:/x y/f.hex\":i";
+    // Shown as composed: quotes inside values are echoed untouched.
+    QTest::newRow("quote in path") << "/a" << "p" << "/x\"y.hex"
+                                   << "\"/a//avrdude\" -c arduino -p m328p -C \"/a/avrdude.conf\" -P p -U flash:w:\"/x\"y.hex\":i";
+}
+
+void TestUpload::commandText()
+{
+    QFETCH(QString, appDir);
+    QFETCH(QString, port);
+    QFETCH(QString, path);
+    QFETCH(QString, expected);
+    QCOMPARE(buildUploadCommand(appDir, port, path), expected);
+}
+
+void TestUpload::invocation_data()
+{
+    QTest::addColumn<QString>("appDir");
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("arguments");
+
+    const QStringList head{"-c", "arduino", "-p", "m328p", "-C"};
+    QTest::newRow("plain") << "/opt/k" << "/dev/ttyACM0" << "/h/a.hex" << "/opt/k//avrdude"
+                           << head + QStringList{"/opt/k/avrdude.conf", "-P", "/dev/ttyACM0", "-U", "flash:w:/h/a.hex:i"};
+    QTest::newRow("empty port: nine arguments")
+        << "/opt/k" << "" << "/h/a.hex" << "/opt/k//avrdude"
+        << head + QStringList{"/opt/k/avrdude.conf", "-P", "-U", "flash:w:/h/a.hex:i"};
+    QTest::newRow("blank port: nine arguments")
+        << "/opt/k" << " \t " << "/h/a.hex" << "/opt/k//avrdude"
+        << head + QStringList{"/opt/k/avrdude.conf", "-P", "-U", "flash:w:/h/a.hex:i"};
+    QTest::newRow("blanks everywhere")
+        << "/my tools/k" << "my port" << "/my files/a b.hex" << "/my tools/k//avrdude"
+        << head + QStringList{"/my tools/k/avrdude.conf", "-P", "my port", "-U", "flash:w:/my files/a b.hex:i"};
+    // Quotes must neither end the argument nor smuggle in options.
+    QTest::newRow("quotes cannot inject")
+        << "/q\"d" << "x\" -U \"eeprom:w:e.hex" << "/f\" -U \"eeprom:w:/e.hex" << "/q\"d//avrdude"
+        << head
+               + QStringList{"/q\"d/avrdude.conf", "-P", "x\" -U \"eeprom:w:e.hex", "-U",
+                             "flash:w:/f\" -U \"eeprom:w:/e.hex:i"};
+    QTest::newRow("root folder") << "/" << "COM7" << "C:/f.hex" << "///avrdude"
+                                 << head + QStringList{"//avrdude.conf", "-P", "COM7", "-U", "flash:w:C:/f.hex:i"};
+}
+
+void TestUpload::invocation()
+{
+    QFETCH(QString, appDir);
+    QFETCH(QString, port);
+    QFETCH(QString, path);
+    QFETCH(QString, program);
+    QFETCH(QStringList, arguments);
+    const UploadInvocation run = buildUploadInvocation(appDir, port, path);
+    QCOMPARE(run.program, program);
+    QCOMPARE(run.arguments, arguments);
+}
+
+void TestUpload::invocationMatchesTextSplitting_data()
+{
+    QTest::addColumn<QString>("appDir");
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("path");
+    QTest::newRow("plain") << "/usr/lib/kiverlo" << "/dev/ttyUSB1" << "/tmp/x.hex";
+    QTest::newRow("blanks in folder and path") << "/a b/c\td" << "COM4" << "/e  f/g h.hex";
+    QTest::newRow("empty port") << "/a" << "" << "/b.hex";
+    QTest::newRow("non-ASCII") << "/ø/ü" << "/dev/ttyS0" << "/Grüße/привет.hex";
+}
+
+// Where the text holds no quote inside a value, starting the argument list
+// is the same as starting the echoed text: the user sees what really runs.
+void TestUpload::invocationMatchesTextSplitting()
+{
+#if QT_VERSION < QT_VERSION_CHECK(5, 15, 0)
+    QSKIP("QProcess::splitCommand needs Qt 5.15");
+#else
+    QFETCH(QString, appDir);
+    QFETCH(QString, port);
+    QFETCH(QString, path);
+    const UploadInvocation run = buildUploadInvocation(appDir, port, path);
+    QCOMPARE(QProcess::splitCommand(buildUploadCommand(appDir, port, path)), QStringList{run.program} + run.arguments);
+#endif
+}
+
+void TestUpload::decoderJoinsCharactersCutBetweenChunks()
+{
+    const QString text = QStringLiteral("Schreibe € 𝄞 ä | 100% ✓\n");
+    const QByteArray bytes = text.toUtf8();
+    // Every cut point, and every byte on its own.
+    for (int cut = 0; cut <= bytes.size(); ++cut) {
+        OutputDecoder decoder;
+        QString joined = decoder.decode(bytes.left(cut));
+        joined += decoder.decode(bytes.mid(cut));
+        joined += decoder.finish();
+        QCOMPARE(joined, text);
+    }
+    OutputDecoder decoder;
+    QString byteByByte;
+    for (char byte : bytes)
+        byteByByte += decoder.decode(QByteArray(1, byte));
+    QCOMPARE(byteByByte + decoder.finish(), text);
+}
+
+void TestUpload::decoderReplacesNulAndInvalidBytes()
+{
+    const QChar replacement(QChar::ReplacementCharacter);
+    OutputDecoder decoder;
+    QCOMPARE(decoder.decode(QByteArray("ab\0cd\0\0e", 8)),
+             QStringLiteral("ab") + replacement + QStringLiteral("cd") + replacement + replacement + QStringLiteral("e"));
+
+    // A stray continuation byte and an impossible lead byte are shown, and
+    // the text after them is intact.
+    const QString invalid = decoder.decode(QByteArray("x\x80y\xFFz"));
+    QCOMPARE(invalid, QStringLiteral("x") + replacement + QStringLiteral("y") + replacement + QStringLiteral("z"));
+
+    // A lead byte followed by something that cannot continue it.
+    QString broken = decoder.decode(QByteArray("\xE2"));
+    broken += decoder.decode(QByteArray("A"));
+    QVERIFY(broken.endsWith(QLatin1Char('A')));
+    QVERIFY(broken.startsWith(replacement));
+}
+
+void TestUpload::decoderFinishAndReset()
+{
+    OutputDecoder decoder;
+    QCOMPARE(decoder.decode(QByteArray("ok \xF0\x9D")), QStringLiteral("ok "));
+    // The stream ends inside a character: it is shown, not dropped.
+    const QString rest = decoder.finish();
+    QVERIFY(!rest.isEmpty());
+    QVERIFY(rest.count(QChar(QChar::ReplacementCharacter)) == rest.size());
+    QCOMPARE(decoder.finish(), QString());
+
+    // A new run starts clean: bytes held from the last one do not leak in.
+    QCOMPARE(decoder.decode(QByteArray("\xC3")), QString());
+    decoder.reset();
+    QCOMPARE(decoder.decode(QByteArray("\xA4")), QString(QChar(QChar::ReplacementCharacter)));
+}
+
+void TestUpload::verdictFindsTextAcrossChunks()
+{
+    const QString output = QStringLiteral("avrdude: 924 bytes of flash verified\n\navrdude done.  Thank you.\n");
+    for (int cut = 0; cut <= output.size(); ++cut) {
+        VerdictScanner verdict;
+        verdict.feed(output.left(cut));
+        verdict.feed(output.mid(cut));
+        QVERIFY2(verdict.verified(), qPrintable(QString::number(cut)));
+    }
+    VerdictScanner verdict;
+    for (QChar c : output)
+        verdict.feed(QString(c));
+    QVERIFY(verdict.verified());
+
+    verdict.reset();
+    QVERIFY(!verdict.verified());
+    verdict.feed(QStringLiteral("flash verif"));
+    verdict.reset();
+    verdict.feed(QStringLiteral("ied"));
+    QVERIFY(!verdict.verified());
+}
+
+void TestUpload::verdictRejects_data()
+{
+    QTest::addColumn<QStringList>("chunks");
+    QTest::newRow("nothing") << QStringList{};
+    QTest::newRow("error") << QStringList{"avrdude: stk500_recv(): programmer is not responding\n"};
+    QTest::newRow("other case") << QStringList{"Flash Verified", "FLASH VERIFIED"};
+    QTest::newRow("interrupted") << QStringList{"flash ver", "\n", "ified"};
+    QTest::newRow("mismatch") << QStringList{"avrdude: verification error, first mismatch at byte 0x0000\n"};
+}
+
+void TestUpload::verdictRejects()
+{
+    QFETCH(QStringList, chunks);
+    VerdictScanner verdict;
+    for (const QString &chunk : chunks)
+        verdict.feed(chunk);
+    QVERIFY(!verdict.verified());
+}
+
+QTEST_APPLESS_MAIN(TestUpload)
+#include "tst_upload.moc"

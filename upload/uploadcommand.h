@@ -1,0 +1,26 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#ifndef KIVERLO_UPLOADCOMMAND_H
+#define KIVERLO_UPLOADCOMMAND_H
+
+#include <QString>
+#include <QStringList>
+
+// The command that writes `path` into the board's flash through the serial
+// bootloader on `port`, with the programmer and its configuration taken from
+// `appDir`. This is the exact text the console echoes; quotes inside the
+// values are not escaped, so it is for showing, not for starting.
+QString buildUploadCommand(const QString &appDir, const QString &port, const QString &path);
+
+// The same command as a program and its arguments, for starting. The pieces
+// are those of buildUploadCommand, split where its text splits, but each
+// value stays whole: the path always arrives inside the single flash argument
+// and the folder inside the program and configuration arguments, whatever
+// quotes or blanks they hold. A blank port gives no argument, as in the text.
+struct UploadInvocation
+{
+    QString program;
+    QStringList arguments;
+};
+UploadInvocation buildUploadInvocation(const QString &appDir, const QString &port, const QString &path);
+
+#endif

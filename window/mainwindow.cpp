@@ -1,0 +1,198 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "mainwindow.h"
+
+#include "mainwindowform.h"
+#include "settingskeys.h"
+#include "uploadcommand.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSerialPortInfo>
+#include <QSettings>
+#include <QTextCursor>
+#include <QTextEdit>
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new MainWindowForm)
+    , settings(new QSettings(SettingsKeys::organisation(), SettingsKeys::application()))
+{
+    ui->setupForm(this);
+    ui->txtOutput->setVisible(false);
+    // The console is shown and hidden inside the same fixed window.
+    setFixedSize(size());
+
+    process = new QProcess(this);
+    process->setProcessChannelMode(QProcess::MergedChannels);
+    process->setReadChannel(QProcess::StandardOutput);
+    connect(process, SIGNAL(readyReadStandardOutput()), this, SLOT(avrOutput()));
+    connect(process, SIGNAL(finished(int, QProcess::ExitStatus)), this,
+            SLOT(avrFinished(int, QProcess::ExitStatus)));
+    // A programmer that cannot be started never reports finished; without
+    // this the window would stay locked in its running state.
+#if QT_VERSION >= QT_VERSION_CHECK(5, 6, 0)
+    const auto errorSignal = &QProcess::errorOccurred;
+#else
+    const auto errorSignal = static_cast<void (QProcess::*)(QProcess::ProcessError)>(&QProcess::error);
+#endif
+    connect(process, errorSignal, this, [this](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            programmerFailedToStart();
+    });
+
+    refreshPortList();
+    const QString rememberedPort = settings->value(SettingsKeys::commPort()).toString();
+    ui->cboCommPort->setCurrentIndex(
+        ui->cboCommPort->findText(rememberedPort, Qt::MatchExactly | Qt::MatchCaseSensitive));
+}
+
+MainWindow::~MainWindow()
+{
+    // Cut the runner off first, so that nothing it still reports during its
+    // end reaches a handler; then end a run in progress and reap the child.
+    if (process) {
+        process->disconnect(this);
+        if (process->state() != QProcess::NotRunning) {
+            process->kill();
+            process->waitForFinished();
+        }
+        delete process;
+        process = nullptr;
+    }
+    delete settings;
+    settings = nullptr;
+    delete ui;
+    ui = nullptr;
+}
+
+// --- The upload: file choice, command, start ---------------------------------
+
+void MainWindow::on_btnUploadFlash_clicked()
+{
+    const QString rememberedFile = settings->value(SettingsKeys::fileName()).toString();
+    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Select .hex file"), rememberedFile,
+                                                      QStringLiteral("Hex files (*.hex)"));
+    if (!fileExists(path))
+        return;
+    settings->setValue(SettingsKeys::fileName(), path);
+
+    // The port comes from the store: it is what the user last chose, even if
+    // that port is not in the list right now.
+    const QString port = settings->value(SettingsKeys::commPort()).toString();
+    const QString appDir = QCoreApplication::applicationDirPath();
+    const QString command = buildUploadCommand(appDir, port, path);
+    const UploadInvocation invocation = buildUploadInvocation(appDir, port, path);
+
+    // Lock and prepare the window before starting, so that a start failure
+    // reported at once finds the window in its running state and unlocks it.
+    setUploadControlsEnabled(false);
+    ui->txtOutput->clear();
+    appendToConsole(command);
+    appendToConsole(QStringLiteral("\n"));
+    ui->lblOutput->setText(QStringLiteral("Programming. Please wait..."));
+
+    decoder.reset();
+    verdict.reset();
+    process->start(invocation.program, invocation.arguments, QIODevice::ReadWrite);
+}
+
+bool MainWindow::fileExists(QString path)
+{
+    // QFileInfo follows links, so a link to a regular file counts as one.
+    if (path.isEmpty())
+        return false;
+    const QFileInfo info(path);
+    return info.exists() && info.isFile();
+}
+
+// --- The programmer's output and the verdict ---------------------------------
+
+void MainWindow::avrOutput()
+{
+    showProgrammerText(decoder.decode(process->readAllStandardOutput()));
+}
+
+void MainWindow::avrFinished(int data, QProcess::ExitStatus status)
+{
+    // The verdict rests on what the programmer printed, not on how it ended.
+    Q_UNUSED(data)
+    Q_UNUSED(status)
+    showProgrammerText(decoder.decode(process->readAllStandardOutput()) + decoder.finish());
+    ui->lblOutput->setText(verdict.verified() ? QStringLiteral("Completed!") : QStringLiteral("Failed"));
+    setUploadControlsEnabled(true);
+}
+
+void MainWindow::programmerFailedToStart()
+{
+    appendToConsole(QStringLiteral("The programmer could not be started: %1\n").arg(process->errorString()));
+    ui->lblOutput->setText(QStringLiteral("Failed"));
+    setUploadControlsEnabled(true);
+}
+
+void MainWindow::showProgrammerText(const QString &text)
+{
+    if (text.isEmpty())
+        return;
+    verdict.feed(text);
+    appendToConsole(text);
+}
+
+void MainWindow::appendToConsole(const QString &text)
+{
+    QTextEdit *console = ui->txtOutput;
+    // Output always goes to the end through a cursor of our own, so a click
+    // or a selection the user makes in the console is neither moved nor
+    // overwritten. Only a selection reaching the very end would grow with
+    // the text; it is put back as it was.
+    const QTextCursor userCursor = console->textCursor();
+    const int anchor = userCursor.anchor();
+    const int position = userCursor.position();
+
+    QTextCursor end(console->document());
+    end.movePosition(QTextCursor::End);
+    end.insertText(text);
+
+    if (userCursor.hasSelection()) {
+        const QTextCursor now = console->textCursor();
+        if (now.anchor() != anchor || now.position() != position) {
+            QTextCursor restored(console->document());
+            restored.setPosition(anchor);
+            restored.setPosition(position, QTextCursor::KeepAnchor);
+            console->setTextCursor(restored);
+        }
+    }
+    QScrollBar *scrollBar = console->verticalScrollBar();
+    scrollBar->setValue(scrollBar->maximum());
+}
+
+void MainWindow::setUploadControlsEnabled(bool enabled)
+{
+    ui->btnUploadFlash->setEnabled(enabled);
+    ui->cboCommPort->setEnabled(enabled);
+}
+
+// --- The console toggle and the port list ------------------------------------
+
+void MainWindow::on_chkShowConsole_stateChanged(int arg1)
+{
+    ui->txtOutput->setVisible(arg1 == Qt::Checked);
+}
+
+void MainWindow::refreshPortList()
+{
+    ui->cboCommPort->clear();
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &port : ports)
+        ui->cboCommPort->insertItem(ui->cboCommPort->count(), QIcon(), port.systemLocation(), QVariant());
+}
+
+void MainWindow::on_cboCommPort_activated(int index)
+{
+    settings->setValue(SettingsKeys::commPort(), ui->cboCommPort->itemText(index));
+}

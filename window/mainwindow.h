@@ -1,0 +1,52 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#ifndef KIVERLO_MAINWINDOW_H
+#define KIVERLO_MAINWINDOW_H
+
+#include "outputdecoder.h"
+#include "verdict.h"
+
+#include <QMainWindow>
+#include <QProcess>
+
+class QSettings;
+struct MainWindowForm;
+
+// The tool's only window: pick a serial port, press "Upload...", choose a
+// HEX file; the programmer runs as a child process, its output streams into
+// the console, and the label tells the outcome.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+private slots:
+    // The order of these five is fixed: tools and tests address them by
+    // their index in the meta-object.
+    void on_btnUploadFlash_clicked();
+    void avrOutput();
+    void avrFinished(int data, QProcess::ExitStatus status);
+    void on_chkShowConsole_stateChanged(int arg1);
+    void on_cboCommPort_activated(int index);
+
+private:
+    void refreshPortList();
+    bool fileExists(QString path);
+
+    void programmerFailedToStart();
+    void appendToConsole(const QString &text);
+    void showProgrammerText(const QString &text);
+    void setUploadControlsEnabled(bool enabled);
+
+    MainWindowForm *ui = nullptr;
+    QSettings *settings = nullptr;
+    QProcess *process = nullptr;
+
+    // State of the current run's output; both start afresh with each run.
+    OutputDecoder decoder;
+    VerdictScanner verdict;
+};
+
+#endif
