@@ -17,10 +17,9 @@ const QLatin1String kFlashWriteSuffix(":i");
 QString buildUploadCommand(const QString &appDir, const QString &port, const QString &path)
 {
     const QChar quote(QLatin1Char('"'));
-    return quote + appDir + kProgramName + quote + QLatin1String(" -c ") + kProgrammerType
-        + QLatin1String(" -p ") + kPartName + QLatin1String(" -C ") + quote + appDir + kConfigName + quote
-        + QLatin1String(" -P ") + port + QLatin1String(" -U ") + kFlashWritePrefix + quote + path + quote
-        + kFlashWriteSuffix;
+    return quote + appDir + kProgramName + quote + QLatin1String(" -c ") + kProgrammerType + QLatin1String(" -p ")
+        + kPartName + QLatin1String(" -C ") + quote + appDir + kConfigName + quote + QLatin1String(" -P ") + port
+        + QLatin1String(" -U ") + kFlashWritePrefix + quote + path + quote + kFlashWriteSuffix;
 }
 
 UploadInvocation buildUploadInvocation(const QString &appDir, const QString &port, const QString &path)

@@ -32,8 +32,7 @@ MainWindow::MainWindow(QWidget *parent)
     process->setProcessChannelMode(QProcess::MergedChannels);
     process->setReadChannel(QProcess::StandardOutput);
     connect(process, SIGNAL(readyReadStandardOutput()), this, SLOT(avrOutput()));
-    connect(process, SIGNAL(finished(int, QProcess::ExitStatus)), this,
-            SLOT(avrFinished(int, QProcess::ExitStatus)));
+    connect(process, SIGNAL(finished(int, QProcess::ExitStatus)), this, SLOT(avrFinished(int, QProcess::ExitStatus)));
     // A programmer that cannot be started never reports finished; without
     // this the window would stay locked in its running state.
 #if QT_VERSION >= QT_VERSION_CHECK(5, 6, 0)
@@ -76,8 +75,8 @@ MainWindow::~MainWindow()
 void MainWindow::on_btnUploadFlash_clicked()
 {
     const QString rememberedFile = settings->value(SettingsKeys::fileName()).toString();
-    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Select .hex file"), rememberedFile,
-                                                      QStringLiteral("Hex files (*.hex)"));
+    const QString path = QFileDialog::getOpenFileName(
+        this, QStringLiteral("Select .hex file"), rememberedFile, QStringLiteral("Hex files (*.hex)"));
     if (!fileExists(path))
         return;
     settings->setValue(SettingsKeys::fileName(), path);

@@ -14,8 +14,8 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <QWidget>
 #include <QtTest>
+#include <QWidget>
 
 #include <functional>
 #include <memory>
@@ -89,8 +89,8 @@ inline void choose(QFileDialog *dialog, const QString &path)
     auto *list = dialog->findChild<QListView *>(QStringLiteral("listView"));
     auto *model = qobject_cast<QFileSystemModel *>(list ? list->model() : nullptr);
     if (model) {
-        list->selectionModel()->select(model->index(path),
-                                       QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        list->selectionModel()->select(
+            model->index(path), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     } else {
         qWarning("the file dialog has no file list");
         dialog->selectFile(path);

@@ -14,8 +14,8 @@
 #include <QPushButton>
 #include <QSerialPortInfo>
 #include <QStatusBar>
-#include <QToolBar>
 #include <QTextEdit>
+#include <QToolBar>
 #include <QVBoxLayout>
 
 #include <memory>
@@ -91,8 +91,8 @@ void TestMainWindow::formTree()
 
     // Top to bottom: port list, button, label, check box; each a child of
     // the layout's widget.
-    const QList<QWidget *> expected{widget<QComboBox>(w, "cboCommPort"), widget<QPushButton>(w, "btnUploadFlash"),
-                                    widget<QLabel>(w, "lblOutput"), widget<QCheckBox>(w, "chkShowConsole")};
+    const QList<QWidget *> expected {widget<QComboBox>(w, "cboCommPort"), widget<QPushButton>(w, "btnUploadFlash"),
+        widget<QLabel>(w, "lblOutput"), widget<QCheckBox>(w, "chkShowConsole")};
     QCOMPARE(layout->count(), 4);
     for (int i = 0; i < 4; ++i) {
         QVERIFY(expected[i]);
@@ -105,7 +105,7 @@ void TestMainWindow::formTree()
     QCOMPARE(w->windowTitle(), QStringLiteral("Kiverlo"));
     QCOMPARE(widget<QPushButton>(w, "btnUploadFlash")->text(), QStringLiteral("Upload..."));
     QCOMPARE(widget<QLabel>(w, "lblOutput")->text(),
-             QStringLiteral("1) Select Comm Port 2) Click Upload... 3) Select .hex file"));
+        QStringLiteral("1) Select Comm Port 2) Click Upload... 3) Select .hex file"));
     QCOMPARE(widget<QCheckBox>(w, "chkShowConsole")->text(), QStringLiteral("Show Console"));
 
     // No menu bar, no tool bar.
@@ -200,9 +200,9 @@ void TestMainWindow::slotOrder()
     const QMetaObject &meta = MainWindow::staticMetaObject;
     QCOMPARE(meta.className(), "MainWindow");
     QCOMPARE(meta.methodCount() - meta.methodOffset(), 5);
-    const QList<QByteArray> expected{"on_btnUploadFlash_clicked()", "avrOutput()",
-                                     "avrFinished(int,QProcess::ExitStatus)", "on_chkShowConsole_stateChanged(int)",
-                                     "on_cboCommPort_activated(int)"};
+    const QList<QByteArray> expected {"on_btnUploadFlash_clicked()", "avrOutput()",
+        "avrFinished(int,QProcess::ExitStatus)", "on_chkShowConsole_stateChanged(int)",
+        "on_cboCommPort_activated(int)"};
     for (int i = 0; i < expected.size(); ++i) {
         const QMetaMethod method = meta.method(meta.methodOffset() + i);
         QCOMPARE(method.methodSignature(), expected[i]);
@@ -305,7 +305,7 @@ void TestMainWindow::choosingPortStoresIt()
     QCOMPARE(reader.value(QStringLiteral("commPort")).toString(), port);
     // Choosing changes nothing else.
     QCOMPARE(widget<QLabel>(w, "lblOutput")->text(),
-             QStringLiteral("1) Select Comm Port 2) Click Upload... 3) Select .hex file"));
+        QStringLiteral("1) Select Comm Port 2) Click Upload... 3) Select .hex file"));
     QVERIFY(reader.value(QStringLiteral("filename")).isNull());
 }
 
@@ -327,7 +327,7 @@ void TestMainWindow::executableIgnoresExtraArguments()
     tool.kill();
     tool.waitForFinished();
     QVERIFY(QDir(home.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty()
-            || !QFile::exists(home.path() + QStringLiteral("/Trunoma/Kiverlo.conf")));
+        || !QFile::exists(home.path() + QStringLiteral("/Trunoma/Kiverlo.conf")));
 }
 
 QTEST_MAIN(TestMainWindow)

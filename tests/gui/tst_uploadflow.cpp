@@ -117,7 +117,10 @@ QString TestUploadFlow::expectedCommand(const QString &port, const QString &path
 void TestUploadFlow::completedRun()
 {
     FakeProgrammer fake;
-    fake.print("avrdude: AVR device initialized\n").pause(400).print("avrdude: 12 bytes of flash ").pause(300)
+    fake.print("avrdude: AVR device initialized\n")
+        .pause(400)
+        .print("avrdude: 12 bytes of flash ")
+        .pause(300)
         .print("verified\n\navrdude done.  Thank you.\n");
     QVERIFY(fake.install());
     settings->store(QStringLiteral("commPort"), QStringLiteral("/dev/ttyFAKE0"));
@@ -133,8 +136,9 @@ void TestUploadFlow::completedRun()
     QCOMPARE(label()->text(), running);
     const QString command = expectedCommand(QStringLiteral("/dev/ttyFAKE0"), path);
     QCOMPARE(console()->toPlainText(), command + QLatin1Char('\n'));
-    QCOMPARE(QSettings(QStringLiteral("Trunoma"), QStringLiteral("Kiverlo")).value(QStringLiteral("filename")).toString(),
-             path);
+    QCOMPARE(
+        QSettings(QStringLiteral("Trunoma"), QStringLiteral("Kiverlo")).value(QStringLiteral("filename")).toString(),
+        path);
 
     // A second click during the run opens nothing.
     QTest::mouseClick(widget<QPushButton>(window.get(), "btnUploadFlash"), Qt::LeftButton);
@@ -144,13 +148,15 @@ void TestUploadFlow::completedRun()
     QVERIFY(controlsEnabled());
     // All of it reached the console in order, though it stayed hidden.
     QVERIFY(!console()->isVisible());
-    QCOMPARE(console()->toPlainText(), command + QStringLiteral("\navrdude: AVR device initialized\navrdude: 12 bytes of "
-                                                                "flash verified\n\navrdude done.  Thank you.\n"));
+    QCOMPARE(console()->toPlainText(),
+        command
+            + QStringLiteral("\navrdude: AVR device initialized\navrdude: 12 bytes of "
+                             "flash verified\n\navrdude done.  Thank you.\n"));
     QCOMPARE(console()->toPlainText().section(QLatin1Char('\n'), 0, 0), command);
     const QString dir = QCoreApplication::applicationDirPath();
-    QCOMPARE(fake.received(), QStringList({dir + "//avrdude", "-c", "arduino", "-p", "m328p", "-C",
-                                           dir + "/avrdude.conf", "-P", "/dev/ttyFAKE0", "-U",
-                                           "flash:w:" + path + ":i"}));
+    QCOMPARE(fake.received(),
+        QStringList({dir + "//avrdude", "-c", "arduino", "-p", "m328p", "-C", dir + "/avrdude.conf", "-P",
+            "/dev/ttyFAKE0", "-U", "flash:w:" + path + ":i"}));
     // Showing the console later shows everything.
     QTest::mouseClick(widget<QCheckBox>(window.get(), "chkShowConsole"), Qt::LeftButton);
     QVERIFY(console()->isVisible());
@@ -170,10 +176,12 @@ void TestUploadFlow::argumentsKeepValuesWhole_data()
     QTest::addColumn<QString>("fileName");
     QTest::addColumn<QStringList>("portArguments");
     QTest::newRow("no port remembered") << QString() << "plain.hex" << QStringList();
-    QTest::newRow("blanks") << "/dev/my port" << "my folder/my firmware.hex" << QStringList{"/dev/my port"};
-    QTest::newRow("quotes cannot inject")
-        << "/dev/ttyS1" << "x\" -U \"eeprom:w:evil.hex.hex" << QStringList{"/dev/ttyS1"};
-    QTest::newRow("non-ASCII") << "/dev/ttyÜ" << "Größe/прошивка.hex" << QStringList{"/dev/ttyÜ"};
+    QTest::newRow("blanks") << "/dev/my port"
+                            << "my folder/my firmware.hex" << QStringList {"/dev/my port"};
+    QTest::newRow("quotes cannot inject") << "/dev/ttyS1"
+                                          << "x\" -U \"eeprom:w:evil.hex.hex" << QStringList {"/dev/ttyS1"};
+    QTest::newRow("non-ASCII") << "/dev/ttyÜ"
+                               << "Größe/прошивка.hex" << QStringList {"/dev/ttyÜ"};
 }
 
 void TestUploadFlow::argumentsKeepValuesWhole()
@@ -193,9 +201,9 @@ void TestUploadFlow::argumentsKeepValuesWhole()
     QCOMPARE(console()->toPlainText(), expectedCommand(port, path) + QLatin1Char('\n'));
 
     const QString dir = QCoreApplication::applicationDirPath();
-    const QStringList expected = QStringList{dir + "//avrdude", "-c", "arduino", "-p", "m328p", "-C",
-                                             dir + "/avrdude.conf", "-P"}
-        + portArguments + QStringList{"-U", "flash:w:" + path + ":i"};
+    const QStringList expected
+        = QStringList {dir + "//avrdude", "-c", "arduino", "-p", "m328p", "-C", dir + "/avrdude.conf", "-P"}
+        + portArguments + QStringList {"-U", "flash:w:" + path + ":i"};
     QCOMPARE(fake.received(), expected);
 }
 
@@ -274,8 +282,8 @@ void TestUploadFlow::verdictIgnoresExitCodeAndCommandLine_data()
     QTest::newRow("the words in the path do not count")
         << "flash verified/flash verified.hex" << QByteArray("avrdude: ser_open(): can't open device\n")
         << QByteArray("exit 1") << "Failed";
-    QTest::newRow("killed by a signal")
-        << "a.hex" << QByteArray("Writing | ####") << QByteArray("kill -9 $$") << "Failed";
+    QTest::newRow("killed by a signal") << "a.hex" << QByteArray("Writing | ####") << QByteArray("kill -9 $$")
+                                        << "Failed";
     QTest::newRow("silent") << "a.hex" << QByteArray() << QByteArray("exit 0") << "Failed";
 }
 
@@ -295,22 +303,29 @@ void TestUploadFlow::verdictIgnoresExitCodeAndCommandLine()
     uploadFile(path);
     QTRY_VERIFY(controlsEnabled());
     QCOMPARE(label()->text(), verdict);
-    QCOMPARE(console()->toPlainText(), expectedCommand(QString(), path) + QLatin1Char('\n') + QString::fromUtf8(output));
+    QCOMPARE(
+        console()->toPlainText(), expectedCommand(QString(), path) + QLatin1Char('\n') + QString::fromUtf8(output));
 }
 
 void TestUploadFlow::outputDecodedAsOneStream()
 {
     FakeProgrammer fake;
     // "€" cut after its second byte; NUL bytes inside a chunk; invalid bytes.
-    fake.print("price \xE2\x82").pause(300).print("\xAC ok").pause(300)
-        .print(QByteArray("before\0after\0", 13) + "bad \xFF end\n").pause(100).print("flash verified\n");
+    fake.print("price \xE2\x82")
+        .pause(300)
+        .print("\xAC ok")
+        .pause(300)
+        .print(QByteArray("before\0after\0", 13) + "bad \xFF end\n")
+        .pause(100)
+        .print("flash verified\n");
     QVERIFY(fake.install());
     openWindow();
     uploadFile(hexFile(QStringLiteral("a.hex")));
     QTRY_COMPARE(label()->text(), QStringLiteral("Completed!"));
     const QString output = console()->toPlainText().section(QLatin1Char('\n'), 1);
-    QCOMPARE(output, QStringLiteral("price € okbefore") + replacement + QStringLiteral("after") + replacement
-                         + QStringLiteral("bad ") + replacement + QStringLiteral(" end\nflash verified\n"));
+    QCOMPARE(output,
+        QStringLiteral("price € okbefore") + replacement + QStringLiteral("after") + replacement
+            + QStringLiteral("bad ") + replacement + QStringLiteral(" end\nflash verified\n"));
 }
 
 void TestUploadFlow::userSelectionDuringRunIsKept()
@@ -373,7 +388,8 @@ void TestUploadFlow::programmerThatCannotStart()
     QCOMPARE(label()->text(), QStringLiteral("Failed"));
     const QStringList lines = console()->toPlainText().split(QLatin1Char('\n'));
     QCOMPARE(lines.value(0), expectedCommand(QString(), path));
-    QVERIFY2(lines.value(1).startsWith(QStringLiteral("The programmer could not be started: ")), qPrintable(lines.value(1)));
+    QVERIFY2(
+        lines.value(1).startsWith(QStringLiteral("The programmer could not be started: ")), qPrintable(lines.value(1)));
     QVERIFY(lines.value(1).size() > 40);
 
     // The tool is usable again: the next upload really runs.

@@ -42,30 +42,29 @@ void check(bool good, const std::string &what)
 }
 
 struct Truncated
-{
-};
+{ };
 
 std::uint16_t u16(const Bytes &b, std::size_t at)
 {
     if (at + 2 > b.size())
-        throw Truncated{};
+        throw Truncated {};
     return static_cast<std::uint16_t>(b[at] | b[at + 1] << 8);
 }
 
 std::uint32_t u32(const Bytes &b, std::size_t at)
 {
     if (at + 4 > b.size())
-        throw Truncated{};
+        throw Truncated {};
     return static_cast<std::uint32_t>(b[at]) | static_cast<std::uint32_t>(b[at + 1]) << 8
-           | static_cast<std::uint32_t>(b[at + 2]) << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
+        | static_cast<std::uint32_t>(b[at + 2]) << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
 }
 
 std::uint32_t be32(const Bytes &b, std::size_t at)
 {
     if (at + 4 > b.size())
-        throw Truncated{};
+        throw Truncated {};
     return static_cast<std::uint32_t>(b[at]) << 24 | static_cast<std::uint32_t>(b[at + 1]) << 16
-           | static_cast<std::uint32_t>(b[at + 2]) << 8 | static_cast<std::uint32_t>(b[at + 3]);
+        | static_cast<std::uint32_t>(b[at + 2]) << 8 | static_cast<std::uint32_t>(b[at + 3]);
 }
 
 std::size_t align4(std::size_t n)
@@ -131,7 +130,7 @@ std::vector<Resource> readRes(const Bytes &b)
         const std::uint32_t dataSize = u32(b, at);
         const std::uint32_t headerSize = u32(b, at + 4);
         if (headerSize < 16 || at + headerSize + dataSize > b.size())
-            throw Truncated{};
+            throw Truncated {};
         const std::size_t headerEnd = at + headerSize;
         std::size_t p = at + 8;
         Resource r;
@@ -140,8 +139,7 @@ std::vector<Resource> readRes(const Bytes &b)
         p = at + align4(p - at);
         // DataVersion (4), MemoryFlags (2), LanguageId (2), Version, Characteristics
         r.language = u16(b, p + 6);
-        r.data.assign(b.begin() + static_cast<long>(headerEnd),
-                      b.begin() + static_cast<long>(headerEnd + dataSize));
+        r.data.assign(b.begin() + static_cast<long>(headerEnd), b.begin() + static_cast<long>(headerEnd + dataSize));
         // The file starts with an empty entry that only marks it as 32-bit.
         if (!(dataSize == 0 && r.type.isNumber && r.type.number == 0))
             all.push_back(std::move(r));
@@ -236,8 +234,8 @@ void checkIcons(const std::vector<Resource> &all)
             continue;
         }
         check(rw == w && rh == h && rbits == 32,
-              label + ": stored " + kind + " image is " + std::to_string(rw) + "x" + std::to_string(rh) + " at "
-                  + std::to_string(rbits) + " bpp");
+            label + ": stored " + kind + " image is " + std::to_string(rw) + "x" + std::to_string(rh) + " at "
+                + std::to_string(rbits) + " bpp");
         found.insert(w);
     }
     std::string list;
@@ -254,7 +252,7 @@ struct Node
     std::string key;
     std::uint16_t valueLength = 0;
     std::uint16_t type = 0;
-    Bytes value;      // raw value bytes
+    Bytes value; // raw value bytes
     std::string text; // the value of a string table entry
     std::vector<Node> children;
 };
@@ -268,7 +266,7 @@ Node readNode(const Bytes &b, std::size_t at, int depth = 0, bool inStringFileIn
     const std::size_t length = u16(b, at);
     const std::size_t end = at + length;
     if (length < 6 || end > b.size())
-        throw Truncated{};
+        throw Truncated {};
     n.valueLength = u16(b, at + 2);
     n.type = u16(b, at + 4);
     std::size_t p = at + 6;
@@ -283,7 +281,7 @@ Node readNode(const Bytes &b, std::size_t at, int depth = 0, bool inStringFileIn
     }
     const std::size_t valueBytes = n.type == 1 ? 2u * n.valueLength : n.valueLength;
     if (p + valueBytes > end)
-        throw Truncated{};
+        throw Truncated {};
     n.value.assign(b.begin() + static_cast<long>(p), b.begin() + static_cast<long>(p + valueBytes));
     p = align4(p + valueBytes);
     const bool childrenInStringFileInfo = inStringFileInfo || (depth == 1 && n.key == "StringFileInfo");
@@ -312,7 +310,8 @@ void checkVersion(const std::vector<Resource> &all)
         return;
     }
     check(versions == 1, "exactly one VERSIONINFO resource");
-    check(version->name.isNumber && version->name.number == 1, "VERSIONINFO is resource 1 (found " + version->name.show() + ")");
+    check(version->name.isNumber && version->name.number == 1,
+        "VERSIONINFO is resource 1 (found " + version->name.show() + ")");
 
     const Node root = readNode(version->data, 0);
     check(root.key == "VS_VERSION_INFO", "root key VS_VERSION_INFO");
@@ -372,7 +371,7 @@ void checkVersion(const std::vector<Resource> &all)
     // The Translation pair is language then code page, 0x0409 and 1200 (0x04b0),
     // the same two numbers the string table's name spells out.
     check(translations == 1 && (translation & 0xffff) == 0x0409 && (translation >> 16) == 0x04b0,
-          "VarFileInfo Translation 0x0409, 1200");
+        "VarFileInfo Translation 0x0409, 1200");
 
     for (const auto &[key, value] : wanted) {
         const auto it = strings.find(key);
@@ -382,7 +381,7 @@ void checkVersion(const std::vector<Resource> &all)
         }
         check(it->second.size() == 1, "version field " + key + " appears once");
         check(it->second.front() == value,
-              "version field " + key + " is \"" + it->second.front() + "\" (\"" + value + "\" wanted)");
+            "version field " + key + " is \"" + it->second.front() + "\" (\"" + value + "\" wanted)");
     }
     for (const auto &entry : strings) {
         if (!wanted.count(entry.first))
@@ -409,7 +408,7 @@ int main(int argc, char **argv)
         std::printf("%zu resources in %s\n", all.size(), argv[1]);
         for (const Resource &r : all)
             std::printf("  type %s name %s language 0x%04x, %zu bytes\n", r.type.show().c_str(), r.name.show().c_str(),
-                        r.language, r.data.size());
+                r.language, r.data.size());
         checkIcons(all);
         checkVersion(all);
     } catch (const Truncated &) {

@@ -36,17 +36,27 @@ void TestUpload::commandText_data()
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("plain") << "/opt/kiverlo" << "/dev/ttyUSB0" << "/home/u/blink.hex"
+    QTest::newRow("plain") << "/opt/kiverlo"
+                           << "/dev/ttyUSB0"
+                           << "/home/u/blink.hex"
                            << "\"/opt/kiverlo//avrdude\" -c arduino -p m328p -C \"/opt/kiverlo/avrdude.conf\" "
                               "-P /dev/ttyUSB0 -U flash:w:\"/home/u/blink.hex\":i";
-    QTest::newRow("empty port") << "/a" << "" << "/b.hex"
-                                << "\"/a//avrdude\" -c arduino -p m328p -C \"/a/avrdude.conf\" -P  -U flash:w:\"/b.hex\":i";
-    QTest::newRow("root folder") << "/" << "COM3" << "C:/x y/f.hex"
+    QTest::newRow("empty port")
+        << "/a"
+        << ""
+        << "/b.hex"
+        << "\"/a//avrdude\" -c arduino -p m328p -C \"/a/avrdude.conf\" -P  -U flash:w:\"/b.hex\":i";
+    QTest::newRow("root folder") << "/"
+                                 << "COM3"
+                                 << "C:/x y/f.hex"
                                  << "\"///avrdude\" -c arduino -p m328p -C \"//avrdude.conf\" -P COM3 -U "
                                     "flash:w:\"C:/x y/f.hex\":i";
     // Shown as composed: quotes inside values are echoed untouched.
-    QTest::newRow("quote in path") << "/a" << "p" << "/x\"y.hex"
-                                   << "\"/a//avrdude\" -c arduino -p m328p -C \"/a/avrdude.conf\" -P p -U flash:w:\"/x\"y.hex\":i";
+    QTest::newRow("quote in path")
+        << "/a"
+        << "p"
+        << "/x\"y.hex"
+        << "\"/a//avrdude\" -c arduino -p m328p -C \"/a/avrdude.conf\" -P p -U flash:w:\"/x\"y.hex\":i";
 }
 
 void TestUpload::commandText()
@@ -66,26 +76,42 @@ void TestUpload::invocation_data()
     QTest::addColumn<QString>("program");
     QTest::addColumn<QStringList>("arguments");
 
-    const QStringList head{"-c", "arduino", "-p", "m328p", "-C"};
-    QTest::newRow("plain") << "/opt/k" << "/dev/ttyACM0" << "/h/a.hex" << "/opt/k//avrdude"
-                           << head + QStringList{"/opt/k/avrdude.conf", "-P", "/dev/ttyACM0", "-U", "flash:w:/h/a.hex:i"};
+    const QStringList head {"-c", "arduino", "-p", "m328p", "-C"};
+    QTest::newRow("plain") << "/opt/k"
+                           << "/dev/ttyACM0"
+                           << "/h/a.hex"
+                           << "/opt/k//avrdude"
+                           << head
+            + QStringList {"/opt/k/avrdude.conf", "-P", "/dev/ttyACM0", "-U", "flash:w:/h/a.hex:i"};
     QTest::newRow("empty port: nine arguments")
-        << "/opt/k" << "" << "/h/a.hex" << "/opt/k//avrdude"
-        << head + QStringList{"/opt/k/avrdude.conf", "-P", "-U", "flash:w:/h/a.hex:i"};
+        << "/opt/k"
+        << ""
+        << "/h/a.hex"
+        << "/opt/k//avrdude" << head + QStringList {"/opt/k/avrdude.conf", "-P", "-U", "flash:w:/h/a.hex:i"};
     QTest::newRow("blank port: nine arguments")
-        << "/opt/k" << " \t " << "/h/a.hex" << "/opt/k//avrdude"
-        << head + QStringList{"/opt/k/avrdude.conf", "-P", "-U", "flash:w:/h/a.hex:i"};
-    QTest::newRow("blanks everywhere")
-        << "/my tools/k" << "my port" << "/my files/a b.hex" << "/my tools/k//avrdude"
-        << head + QStringList{"/my tools/k/avrdude.conf", "-P", "my port", "-U", "flash:w:/my files/a b.hex:i"};
+        << "/opt/k"
+        << " \t "
+        << "/h/a.hex"
+        << "/opt/k//avrdude" << head + QStringList {"/opt/k/avrdude.conf", "-P", "-U", "flash:w:/h/a.hex:i"};
+    QTest::newRow("blanks everywhere") << "/my tools/k"
+                                       << "my port"
+                                       << "/my files/a b.hex"
+                                       << "/my tools/k//avrdude"
+                                       << head
+            + QStringList {"/my tools/k/avrdude.conf", "-P", "my port", "-U", "flash:w:/my files/a b.hex:i"};
     // Quotes must neither end the argument nor smuggle in options.
-    QTest::newRow("quotes cannot inject")
-        << "/q\"d" << "x\" -U \"eeprom:w:e.hex" << "/f\" -U \"eeprom:w:/e.hex" << "/q\"d//avrdude"
-        << head
-               + QStringList{"/q\"d/avrdude.conf", "-P", "x\" -U \"eeprom:w:e.hex", "-U",
-                             "flash:w:/f\" -U \"eeprom:w:/e.hex:i"};
-    QTest::newRow("root folder") << "/" << "COM7" << "C:/f.hex" << "///avrdude"
-                                 << head + QStringList{"//avrdude.conf", "-P", "COM7", "-U", "flash:w:C:/f.hex:i"};
+    QTest::newRow("quotes cannot inject") << "/q\"d"
+                                          << "x\" -U \"eeprom:w:e.hex"
+                                          << "/f\" -U \"eeprom:w:/e.hex"
+                                          << "/q\"d//avrdude"
+                                          << head
+            + QStringList {
+                "/q\"d/avrdude.conf", "-P", "x\" -U \"eeprom:w:e.hex", "-U", "flash:w:/f\" -U \"eeprom:w:/e.hex:i"};
+    QTest::newRow("root folder") << "/"
+                                 << "COM7"
+                                 << "C:/f.hex"
+                                 << "///avrdude"
+                                 << head + QStringList {"//avrdude.conf", "-P", "COM7", "-U", "flash:w:C:/f.hex:i"};
 }
 
 void TestUpload::invocation()
@@ -105,10 +131,18 @@ void TestUpload::invocationMatchesTextSplitting_data()
     QTest::addColumn<QString>("appDir");
     QTest::addColumn<QString>("port");
     QTest::addColumn<QString>("path");
-    QTest::newRow("plain") << "/usr/lib/kiverlo" << "/dev/ttyUSB1" << "/tmp/x.hex";
-    QTest::newRow("blanks in folder and path") << "/a b/c\td" << "COM4" << "/e  f/g h.hex";
-    QTest::newRow("empty port") << "/a" << "" << "/b.hex";
-    QTest::newRow("non-ASCII") << "/ø/ü" << "/dev/ttyS0" << "/Grüße/привет.hex";
+    QTest::newRow("plain") << "/usr/lib/kiverlo"
+                           << "/dev/ttyUSB1"
+                           << "/tmp/x.hex";
+    QTest::newRow("blanks in folder and path") << "/a b/c\td"
+                                               << "COM4"
+                                               << "/e  f/g h.hex";
+    QTest::newRow("empty port") << "/a"
+                                << ""
+                                << "/b.hex";
+    QTest::newRow("non-ASCII") << "/ø/ü"
+                               << "/dev/ttyS0"
+                               << "/Grüße/привет.hex";
 }
 
 // Where the text holds no quote inside a value, starting the argument list
@@ -122,7 +156,7 @@ void TestUpload::invocationMatchesTextSplitting()
     QFETCH(QString, port);
     QFETCH(QString, path);
     const UploadInvocation run = buildUploadInvocation(appDir, port, path);
-    QCOMPARE(QProcess::splitCommand(buildUploadCommand(appDir, port, path)), QStringList{run.program} + run.arguments);
+    QCOMPARE(QProcess::splitCommand(buildUploadCommand(appDir, port, path)), QStringList {run.program} + run.arguments);
 #endif
 }
 
@@ -150,7 +184,7 @@ void TestUpload::decoderReplacesNulAndInvalidBytes()
     const QChar replacement(QChar::ReplacementCharacter);
     OutputDecoder decoder;
     QCOMPARE(decoder.decode(QByteArray("ab\0cd\0\0e", 8)),
-             QStringLiteral("ab") + replacement + QStringLiteral("cd") + replacement + replacement + QStringLiteral("e"));
+        QStringLiteral("ab") + replacement + QStringLiteral("cd") + replacement + replacement + QStringLiteral("e"));
 
     // A stray continuation byte and an impossible lead byte are shown, and
     // the text after them is intact.
@@ -205,11 +239,11 @@ void TestUpload::verdictFindsTextAcrossChunks()
 void TestUpload::verdictRejects_data()
 {
     QTest::addColumn<QStringList>("chunks");
-    QTest::newRow("nothing") << QStringList{};
-    QTest::newRow("error") << QStringList{"avrdude: stk500_recv(): programmer is not responding\n"};
-    QTest::newRow("other case") << QStringList{"Flash Verified", "FLASH VERIFIED"};
-    QTest::newRow("interrupted") << QStringList{"flash ver", "\n", "ified"};
-    QTest::newRow("mismatch") << QStringList{"avrdude: verification error, first mismatch at byte 0x0000\n"};
+    QTest::newRow("nothing") << QStringList {};
+    QTest::newRow("error") << QStringList {"avrdude: stk500_recv(): programmer is not responding\n"};
+    QTest::newRow("other case") << QStringList {"Flash Verified", "FLASH VERIFIED"};
+    QTest::newRow("interrupted") << QStringList {"flash ver", "\n", "ified"};
+    QTest::newRow("mismatch") << QStringList {"avrdude: verification error, first mismatch at byte 0x0000\n"};
 }
 
 void TestUpload::verdictRejects()
