@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "outputdecoder.h"
 
+#include <cstring>
+
 namespace {
 
 // Length of the sequence a UTF-8 lead byte announces; 0 for a byte that
@@ -39,8 +41,17 @@ int incompleteTail(const QByteArray &bytes)
 
 QString toText(const char *data, int size)
 {
+    // fromUtf8() drops a byte order mark at the very start of what it is
+    // given. Here that start is only where a chunk happens to begin, so a
+    // U+FEFF there stays, as it does anywhere else in the stream.
+    QString text;
+    while (size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0) {
+        text += QChar(QChar::ByteOrderMark);
+        data += 3;
+        size -= 3;
+    }
     // The (pointer, size) form decodes past NUL bytes instead of stopping.
-    QString text = QString::fromUtf8(data, size);
+    text += QString::fromUtf8(data, size);
     text.replace(QChar(0), QChar(QChar::ReplacementCharacter));
     return text;
 }
@@ -62,7 +73,7 @@ QString OutputDecoder::decode(const QByteArray &chunk)
 
 QString OutputDecoder::finish()
 {
-    const QString text = toText(pending.constData(), pending.size());
+    QString text = toText(pending.constData(), pending.size());
     pending.clear();
     return text;
 }

@@ -17,6 +17,17 @@
 #include <QSettings>
 #include <QTextCursor>
 #include <QTextEdit>
+#include <QTimer>
+
+namespace {
+// Console size, in characters, up to which the output is wrapped to the
+// console's width. Switching costs a relayout of this much text, which stays
+// well under a frame's time.
+constexpr int kWrapLimit = 64 * 1024;
+// Most programmer output the console takes in at once; a few milliseconds of
+// layout.
+constexpr qint64 kOutputSliceBytes = 16 * 1024;
+} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -45,6 +56,11 @@ MainWindow::MainWindow(QWidget *parent)
             programmerFailedToStart();
     });
 
+    outputPump = new QTimer(this);
+    outputPump->setSingleShot(true);
+    outputPump->setInterval(0);
+    connect(outputPump, &QTimer::timeout, this, &MainWindow::takeOutputSlice);
+
     refreshPortList();
     const QString rememberedPort = settings->value(SettingsKeys::commPort()).toString();
     ui->cboCommPort->setCurrentIndex(
@@ -55,6 +71,8 @@ MainWindow::~MainWindow()
 {
     // Cut the runner off first, so that nothing it still reports during its
     // end reaches a handler; then end a run in progress and reap the child.
+    delete outputPump;
+    outputPump = nullptr;
     if (process) {
         process->disconnect(this);
         if (process->state() != QProcess::NotRunning) {
@@ -92,6 +110,7 @@ void MainWindow::on_btnUploadFlash_clicked()
     // reported at once finds the window in its running state and unlocks it.
     setUploadControlsEnabled(false);
     ui->txtOutput->clear();
+    ui->txtOutput->setLineWrapMode(QTextEdit::WidgetWidth);
     appendToConsole(command);
     appendToConsole(QStringLiteral("\n"));
     ui->lblOutput->setText(QStringLiteral("Programming. Please wait..."));
@@ -101,7 +120,7 @@ void MainWindow::on_btnUploadFlash_clicked()
     process->start(invocation.program, invocation.arguments, QIODevice::ReadWrite);
 }
 
-bool MainWindow::fileExists(QString path)
+bool MainWindow::fileExists(QString path) // NOLINT(performance-unnecessary-value-param)
 {
     // QFileInfo follows links, so a link to a regular file counts as one.
     if (path.isEmpty())
@@ -114,15 +133,37 @@ bool MainWindow::fileExists(QString path)
 
 void MainWindow::avrOutput()
 {
-    showProgrammerText(decoder.decode(process->readAllStandardOutput()));
+    takeOutputSlice();
+}
+
+void MainWindow::takeOutputSlice()
+{
+    // A programmer that prints fast leaves far more in the runner than the
+    // console should take in one go: laying out a large piece at once would
+    // keep the window from answering. So the output goes in slices, with the
+    // event loop running between them, until the runner holds nothing more.
+    showProgrammerText(decoder.decode(process->read(kOutputSliceBytes)));
+    if (process->bytesAvailable() > 0)
+        outputPump->start();
+    else if (programmerEnded)
+        concludeRun();
 }
 
 void MainWindow::avrFinished(int data, QProcess::ExitStatus status)
 {
     // The verdict rests on what the programmer printed, not on how it ended.
+    // It is taken once the console has all of that, which for a programmer
+    // that printed a lot at the end may be a few slices later.
     Q_UNUSED(data)
     Q_UNUSED(status)
-    showProgrammerText(decoder.decode(process->readAllStandardOutput()) + decoder.finish());
+    programmerEnded = true;
+    takeOutputSlice();
+}
+
+void MainWindow::concludeRun()
+{
+    programmerEnded = false;
+    showProgrammerText(decoder.finish());
     ui->lblOutput->setText(verdict.verified() ? QStringLiteral("Completed!") : QStringLiteral("Failed"));
     setUploadControlsEnabled(true);
 }
@@ -156,6 +197,14 @@ void MainWindow::appendToConsole(const QString &text)
     QTextCursor end(console->document());
     end.movePosition(QTextCursor::End);
     end.insertText(text);
+
+    // Wrapped into the narrow console, a very long output grows taller than
+    // the text layout can handle (past about 21 million pixels it slows to a
+    // crawl and freezes the window). A normal run is a few kilobytes and
+    // stays wrapped; beyond that the console stops wrapping, which keeps
+    // each line one line high.
+    if (console->lineWrapMode() != QTextEdit::NoWrap && console->document()->characterCount() > kWrapLimit)
+        console->setLineWrapMode(QTextEdit::NoWrap);
 
     if (userCursor.hasSelection()) {
         const QTextCursor now = console->textCursor();

@@ -9,6 +9,7 @@
 #include <QProcess>
 
 class QSettings;
+class QTimer;
 struct MainWindowForm;
 
 // The tool's only window: pick a serial port, press "Upload...", choose a
@@ -33,8 +34,11 @@ private slots:
 
 private:
     void refreshPortList();
-    bool fileExists(QString path);
+    // Takes its path by value as it always has; QString copies share their data.
+    bool fileExists(QString path); // NOLINT(performance-unnecessary-value-param)
 
+    void takeOutputSlice();
+    void concludeRun();
     void programmerFailedToStart();
     void appendToConsole(const QString &text);
     void showProgrammerText(const QString &text);
@@ -43,10 +47,14 @@ private:
     MainWindowForm *ui = nullptr;
     QSettings *settings = nullptr;
     QProcess *process = nullptr;
+    // Feeds output left in the runner to the console, a slice at a time.
+    QTimer *outputPump = nullptr;
 
     // State of the current run's output; both start afresh with each run.
     OutputDecoder decoder;
     VerdictScanner verdict;
+    // The programmer has ended; the verdict follows once its output is in.
+    bool programmerEnded = false;
 };
 
 #endif

@@ -23,6 +23,7 @@ private slots:
     void decoderJoinsCharactersCutBetweenChunks();
     void decoderReplacesNulAndInvalidBytes();
     void decoderFinishAndReset();
+    void decoderKeepsByteOrderMarkAtChunkStart();
 
     void verdictFindsTextAcrossChunks();
     void verdictRejects_data();
@@ -212,6 +213,26 @@ void TestUpload::decoderFinishAndReset()
     QCOMPARE(decoder.decode(QByteArray("\xC3")), QString());
     decoder.reset();
     QCOMPARE(decoder.decode(QByteArray("\xA4")), QString(QChar(QChar::ReplacementCharacter)));
+}
+
+void TestUpload::decoderKeepsByteOrderMarkAtChunkStart()
+{
+    // U+FEFF is text like any other: it must not vanish because a chunk
+    // happens to begin with it, neither at the start of the stream nor later.
+    const QChar mark(QChar::ByteOrderMark);
+    const QString expected = QString(mark) + QStringLiteral("A") + mark + mark + QStringLiteral("B");
+    const QByteArray encodedMark("\xEF\xBB\xBF");
+    const QByteArray stream = encodedMark + "A" + encodedMark + encodedMark + "B";
+
+    OutputDecoder whole;
+    QCOMPARE(whole.decode(stream) + whole.finish(), expected);
+
+    OutputDecoder chunked;
+    QString text = chunked.decode(stream.left(2));
+    text += chunked.decode(stream.mid(2, 2));
+    text += chunked.decode(stream.mid(4));
+    text += chunked.finish();
+    QCOMPARE(text, expected);
 }
 
 void TestUpload::verdictFindsTextAcrossChunks()
