@@ -1,0 +1,299 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The whole road, as a user takes it: the real window, the real file
+// dialog, the real avrdude beside the executable, and a simulated board
+// whose flash is read back afterwards.
+#include "guitest.h"
+#include "intelhex.h"
+#include "mainwindow.h"
+#include "simboard.h"
+
+#include <QDirIterator>
+#include <QLabel>
+#include <QPushButton>
+#include <QTextEdit>
+
+#include <fcntl.h>
+#include <memory>
+#include <random>
+#include <stdlib.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray randomImage(quint32 seed, int size)
+{
+    std::mt19937 generator(seed);
+    QByteArray data(size, '\0');
+    for (char &byte : data)
+        byte = char(generator() & 0xFF);
+    return data;
+}
+
+// The bytes of a small Intel HEX file placed from address 0 (data records
+// only; the fixtures need no more).
+QByteArray hexImage(const QString &path)
+{
+    QFile file(path);
+    QByteArray image;
+    if (!file.open(QIODevice::ReadOnly))
+        return image;
+    while (!file.atEnd()) {
+        const QByteArray record = QByteArray::fromHex(file.readLine().trimmed().mid(1));
+        if (record.size() < 5 || record[3] != 0)
+            continue;
+        const int address = (quint8(record[1]) << 8) | quint8(record[2]);
+        const QByteArray data = record.mid(4, quint8(record[0]));
+        if (image.size() < address + data.size())
+            image.resize(address + data.size());
+        image.replace(address, data.size(), data);
+    }
+    return image;
+}
+
+// Processes started by this test process that are still there.
+QList<qint64> childProcesses()
+{
+    QList<qint64> children;
+    const QString me = QString::number(QCoreApplication::applicationPid());
+    QDirIterator it(QStringLiteral("/proc"), QDir::Dirs | QDir::NoDotAndDotDot);
+    while (it.hasNext()) {
+        QFile stat(it.next() + QStringLiteral("/stat"));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // pid (comm) state ppid ...; comm may hold blanks, so split after ')'.
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.value(1) == me.toLatin1() && line.contains("(avrdude)"))
+            children << it.fileName().toLongLong();
+    }
+    return children;
+}
+
+const QString completed = QStringLiteral("Completed!");
+const QString failed = QStringLiteral("Failed");
+
+} // namespace
+
+class TestEndToEnd : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void randomImageWrittenAndVerified();
+    void realProgramWritten();
+    void stuckCellFailsVerification();
+    void badFilesLeaveFirmwareAlone_data();
+    void badFilesLeaveFirmwareAlone();
+    void portsWithoutBoard_data();
+    void portsWithoutBoard();
+    void closingMidUpload();
+
+private:
+    bool startBoard(const SimBoard::Options &options = SimBoard::Options());
+    // Uploads `path` through the window and waits for the verdict.
+    QString upload(const QString &path, int timeoutMs = 60000);
+    QString console() const { return widget<QTextEdit>(window.get(), "txtOutput")->toPlainText(); }
+    bool controlsEnabled() const { return widget<QPushButton>(window.get(), "btnUploadFlash")->isEnabled(); }
+
+    std::unique_ptr<QTemporaryDir> work;
+    std::unique_ptr<IsolatedSettings> settings;
+    std::unique_ptr<SimBoard> board;
+    std::unique_ptr<MainWindow> window;
+};
+
+void TestEndToEnd::initTestCase()
+{
+    if (SimBoard::fixturePath().isEmpty())
+        QSKIP("the simulated board was not built");
+    QVERIFY2(QFileInfo(QCoreApplication::applicationDirPath() + QStringLiteral("/avrdude")).isExecutable(),
+        "the build places avrdude beside this test");
+    // avrdude also reads the user's own configuration; keep it out.
+    static QTemporaryDir home;
+    qputenv("HOME", home.path().toUtf8());
+}
+
+void TestEndToEnd::init()
+{
+    work.reset(new QTemporaryDir);
+    settings.reset(new IsolatedSettings);
+}
+
+void TestEndToEnd::cleanup()
+{
+    window.reset();
+    board.reset();
+    settings.reset();
+    work.reset();
+}
+
+bool TestEndToEnd::startBoard(const SimBoard::Options &options)
+{
+    board.reset(new SimBoard(work->path()));
+    if (!board->start(options)) {
+        qWarning("board: %s", qPrintable(board->errorString()));
+        return false;
+    }
+    settings->store(QStringLiteral("commPort"), board->portPath());
+    return true;
+}
+
+QString TestEndToEnd::upload(const QString &path, int timeoutMs)
+{
+    if (!window) {
+        window.reset(new MainWindow);
+        window->show();
+        if (!QTest::qWaitForWindowExposed(window.get()))
+            qWarning("window not exposed");
+    }
+    auto *label = widget<QLabel>(window.get(), "lblOutput");
+    answerNextFileDialog([path](QFileDialog *dialog) { choose(dialog, path); });
+    QTest::mouseClick(widget<QPushButton>(window.get(), "btnUploadFlash"), Qt::LeftButton);
+    if (label->text() != QStringLiteral("Programming. Please wait..."))
+        return QStringLiteral("did not start: ") + label->text();
+    QElapsedTimer clock;
+    clock.start();
+    while (!controlsEnabled() && clock.elapsed() < timeoutMs)
+        QTest::qWait(20);
+    return label->text();
+}
+
+void TestEndToEnd::randomImageWrittenAndVerified()
+{
+    QVERIFY(startBoard());
+    const QByteArray image = randomImage(4711, SimBoard::FlashSize);
+    const QString path = work->filePath(QStringLiteral("random image.hex"));
+    QVERIFY(writeIntelHex(path, image));
+
+    QCOMPARE(upload(path), completed);
+    QVERIFY2(console().contains(QStringLiteral("32256 bytes of flash verified")), qPrintable(console()));
+    QVERIFY(controlsEnabled());
+    const QByteArray flash = board->readFlash();
+    QCOMPARE(flash.size(), image.size());
+    QVERIFY(flash == image);
+}
+
+void TestEndToEnd::realProgramWritten()
+{
+    const QByteArray erased(SimBoard::FlashSize, char(0xFF));
+    SimBoard::Options options;
+    options.startImage = erased;
+    QVERIFY(startBoard(options));
+    const QString path = QStringLiteral(KIVERLO_BLINK_HEX);
+    const QByteArray program = hexImage(path);
+    QVERIFY(program.size() > 100);
+
+    QCOMPARE(upload(path), completed);
+    QVERIFY(console().contains(QStringLiteral("bytes of flash verified")));
+    const QByteArray flash = board->readFlash();
+    QVERIFY(flash.startsWith(program));
+    // Nothing beyond the program was touched.
+    QVERIFY(flash.mid(program.size() + 128) == erased.mid(program.size() + 128));
+}
+
+void TestEndToEnd::stuckCellFailsVerification()
+{
+    SimBoard::Options options;
+    options.stuckAddress = 0x1234;
+    options.stuckValue = 0xA5;
+    QVERIFY(startBoard(options));
+    QByteArray image = randomImage(99, SimBoard::FlashSize);
+    image[0x1234] = char(0x5A);
+    const QString path = work->filePath(QStringLiteral("image.hex"));
+    QVERIFY(writeIntelHex(path, image));
+
+    QCOMPARE(upload(path), failed);
+    QVERIFY2(console().contains(QStringLiteral("verification mismatch"))
+            || console().contains(QStringLiteral("verification error")),
+        qPrintable(console()));
+    QVERIFY(!console().contains(QStringLiteral("flash verified")));
+}
+
+void TestEndToEnd::badFilesLeaveFirmwareAlone_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QByteArray badChecksum = toIntelHex(randomImage(7, 1024));
+    // Spoil the checksum of the tenth record.
+    const int line = badChecksum.indexOf('\n', 9 * 44) - 1;
+    badChecksum[line] = badChecksum[line] == '0' ? '1' : '0';
+    QTest::newRow("bad checksum") << badChecksum;
+    QTest::newRow("not HEX at all") << QByteArray("This is a text file, not firmware.\n");
+}
+
+void TestEndToEnd::badFilesLeaveFirmwareAlone()
+{
+    QFETCH(QByteArray, content);
+    const QByteArray previous = randomImage(1, SimBoard::FlashSize);
+    SimBoard::Options options;
+    options.startImage = previous;
+    QVERIFY(startBoard(options));
+    const QString path = work->filePath(QStringLiteral("broken.hex"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+    file.close();
+
+    QCOMPARE(upload(path), failed);
+    QVERIFY(board->readFlash() == previous);
+}
+
+void TestEndToEnd::portsWithoutBoard_data()
+{
+    QTest::addColumn<bool>("silentTerminal");
+    QTest::newRow("a terminal nobody serves") << true;
+    QTest::newRow("a port that does not exist") << false;
+}
+
+void TestEndToEnd::portsWithoutBoard()
+{
+    QFETCH(bool, silentTerminal);
+    int master = -1;
+    QString port = work->filePath(QStringLiteral("no-such-port"));
+    if (silentTerminal) {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        QVERIFY(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+        port = QString::fromLocal8Bit(ptsname(master));
+    }
+    settings->store(QStringLiteral("commPort"), port);
+    const QString path = work->filePath(QStringLiteral("image.hex"));
+    QVERIFY(writeIntelHex(path, randomImage(3, 256)));
+
+    QCOMPARE(upload(path, 120000), failed);
+    QVERIFY(controlsEnabled());
+    QVERIFY(widget<QWidget>(window.get(), "cboCommPort")->isEnabled());
+    QVERIFY(console().startsWith(QLatin1Char('"')));
+    QVERIFY(console().count(QLatin1Char('\n')) > 1); // avrdude said why
+    if (master >= 0)
+        ::close(master);
+}
+
+void TestEndToEnd::closingMidUpload()
+{
+    QVERIFY(startBoard());
+    const QString path = work->filePath(QStringLiteral("image.hex"));
+    QVERIFY(writeIntelHex(path, randomImage(5, SimBoard::FlashSize)));
+    window.reset(new MainWindow);
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    answerNextFileDialog([path](QFileDialog *dialog) { choose(dialog, path); });
+    QTest::mouseClick(widget<QPushButton>(window.get(), "btnUploadFlash"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(console().contains(QStringLiteral("Writing")), 30000);
+    QCOMPARE(childProcesses().size(), 1);
+
+    window->close();
+    window.reset();
+    QVERIFY(childProcesses().isEmpty());
+
+    // The board answers the next upload.
+    QTest::qWait(1500);
+    const QByteArray image = randomImage(6, SimBoard::FlashSize);
+    QVERIFY(writeIntelHex(path, image));
+    QCOMPARE(upload(path), completed);
+    QVERIFY(board->readFlash() == image);
+}
+
+QTEST_MAIN(TestEndToEnd)
+#include "tst_e2e_upload.moc"

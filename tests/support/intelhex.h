@@ -1,0 +1,16 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#ifndef KIVERLO_TESTS_INTELHEX_H
+#define KIVERLO_TESTS_INTELHEX_H
+
+#include <QByteArray>
+#include <QString>
+
+// Encodes data placed at baseAddress as Intel HEX text: 16-byte data
+// records, an extended linear address record wherever the upper 16 address
+// bits change, and the end-of-file record. Lines end in "\n".
+QByteArray toIntelHex(const QByteArray &data, quint32 baseAddress = 0);
+
+// Writes toIntelHex(data) to path; false if the file cannot be written.
+bool writeIntelHex(const QString &path, const QByteArray &data);
+
+#endif
