@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, builds the tool with its tests and runs every
-# test. Exits non-zero when anything fails.
+# test; then checks the code: its format, cppcheck, the tests again under
+# AddressSanitizer and UndefinedBehaviorSanitizer, short fuzzing runs and
+# clang-tidy. Exits non-zero when anything fails.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup-common.sh"
 
@@ -9,9 +11,105 @@ test_packages=(
     "${run_packages[@]}"
     # windows resource compiler, desktop and metadata validators
     binutils-mingw-w64-x86-64 desktop-file-utils appstream
+    # the simulated board: the AVR simulator library and the bootloader image
+    libsimavr-dev libelf-dev arduino-core-avr
+    # code checks: format, static analysis, libFuzzer (clang's runtime), and
+    # git for the list of files under version control
+    clang clang-format clang-tidy cppcheck libclang-rt-14-dev git
 )
 install_missing "${test_packages[@]}"
 
+# stage <title>: a heading for each stage, with the time the last one took.
+stage_start=$SECONDS
+stage() {
+    if [ -n "${stage_title:-}" ]; then
+        echo "---- $stage_title: done in $((SECONDS - stage_start)) s"
+    fi
+    stage_title=$1
+    stage_start=$SECONDS
+    printf '\n==== %s ====\n' "$1"
+}
+
 export QT_QPA_PLATFORM=offscreen
-configure_and_build "$repo/build" -DBUILD_TESTING=ON
+stage "Build and tests"
+configure_and_build "$repo/build" -DBUILD_TESTING=ON -DKIVERLO_REQUIRE_BOARD=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 (cd "$repo/build" && ctest --output-on-failure -j "$jobs")
+
+stage "Benchmarks, quick mode (figures are not judged here)"
+for bench in bench_upload bench_startup bench_console_stream; do
+    "$repo/build/bench/$bench/$bench" --quick 2>&1 | grep -v -e 'XDG_RUNTIME_DIR' -e 'propagateSizeHints'
+done
+
+stage "Code format (clang-format, .clang-format)"
+# Every C and C++ file under version control. The checkout may belong to
+# another user than the one running this, which git accepts only when told.
+git -c safe.directory="$repo" -C "$repo" ls-files -z -- '*.cpp' '*.h' '*.c' \
+    | (cd "$repo" && xargs -0 --no-run-if-empty clang-format --dry-run -Werror)
+echo "All files follow .clang-format."
+
+stage "Static analysis (cppcheck)"
+(cd "$repo" && cppcheck --enable=warning,performance,portability --error-exitcode=1 --inline-suppr \
+    --library=qt --std=c++17 --quiet -j "$jobs" -I upload -I window app window upload tests/fuzz)
+echo "cppcheck found nothing."
+
+stage "Tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+configure_and_build "$repo/build-asan" -DBUILD_TESTING=ON -DKIVERLO_SANITIZE=ON -DKIVERLO_BENCHMARKS=OFF
+# Any finding ends the process with an error. Full stacks on allocation let
+# the suppressions (leaks of Qt's own, none of ours) match; child processes
+# that are not instrumented (shell scripts, avrdude) ignore these variables.
+# Tests that run no code of ours are left out: the installation check (only
+# files and a start that is cut short), the desktop file validation and a
+# file comparison.
+(
+    export ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0:check_initialization_order=1:strict_init_order=1
+    export LSAN_OPTIONS="suppressions=$repo/tests/sanitizers/lsan.supp:print_suppressions=0"
+    export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+    cd "$repo/build-asan" && ctest --output-on-failure -j "$jobs" \
+        -E '^resources\.(install|desktop_files|window_icon_in_build)$'
+)
+
+stage "Fuzzing (libFuzzer, tests/fuzz)"
+CXX=clang++ cmake -S "$repo/tests/fuzz" -B "$repo/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
+cmake --build "$repo/build-fuzz" -j "$jobs"
+# Both targets run side by side from their committed seeds; what they find
+# new goes to build-fuzz/corpus/, an input that breaks a property or crashes
+# to build-fuzz/artifacts/.
+fuzz_pids=()
+trap 'kill "${fuzz_pids[@]}" 2>/dev/null || true' EXIT
+for target in uploadcommand outputdecoder; do
+    mkdir -p "$repo/build-fuzz/corpus/$target" "$repo/build-fuzz/artifacts"
+    "$repo/build-fuzz/fuzz_$target" -max_total_time=20 -timeout=10 -rss_limit_mb=2048 \
+        -artifact_prefix="$repo/build-fuzz/artifacts/$target-" \
+        "$repo/build-fuzz/corpus/$target" "$repo/tests/fuzz/corpus/$target" \
+        >"$repo/build-fuzz/$target.log" 2>&1 &
+    fuzz_pids+=($!)
+done
+fuzz_failed=0
+for target in uploadcommand outputdecoder; do
+    if wait "${fuzz_pids[0]}"; then
+        echo "fuzz_$target: $(grep -E '^Done [0-9]+ runs' "$repo/build-fuzz/$target.log")"
+    else
+        tail -n 40 "$repo/build-fuzz/$target.log"
+        echo "fuzz_$target FAILED (log: build-fuzz/$target.log)"
+        fuzz_failed=1
+    fi
+    fuzz_pids=("${fuzz_pids[@]:1}")
+done
+trap - EXIT
+[ "$fuzz_failed" -eq 0 ]
+
+stage "Static analysis (clang-tidy, .clang-tidy)"
+# tidy <build> <file>...: clang-tidy on the files, with that build's compile
+# commands, one per core; without its count of warnings in others' headers.
+tidy() {
+    local build=$1
+    shift
+    printf '%s\0' "$@" | xargs -0 -n 1 -P "$jobs" clang-tidy -p "$build" --quiet 2>&1 \
+        | { grep -vE '^[0-9]+ warnings? generated\.$' || true; }
+}
+tidy "$repo/build" "$repo"/app/*.cpp "$repo"/window/*.cpp "$repo"/upload/*.cpp "$repo"/tests/unit/*.cpp
+tidy "$repo/build-fuzz" "$repo"/tests/fuzz/*.cpp
+echo "clang-tidy found nothing."
+
+stage "All stages passed"
