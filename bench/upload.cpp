@@ -1,0 +1,106 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// What the tool adds to an upload: a full 32 KB image written and verified
+// on the simulated board, once through the real window (click, dialog,
+// runner, console, verdict) and once by the same avrdude command run
+// directly, alternating, against the same board.
+// Usage: bench_upload [--quick] [--runs N]
+#include "guitest.h"
+#include "intelhex.h"
+#include "mainwindow.h"
+#include "simboard.h"
+#include "uploadcommand.h"
+
+#include <QLabel>
+#include <QPushButton>
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+namespace {
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// From the click to the verdict. The dialog is answered at once, so the
+// time is the tool's and the programmer's.
+double throughWindow(MainWindow &window, const QString &hexFile)
+{
+    auto *label = window.findChild<QLabel *>(QStringLiteral("lblOutput"));
+    auto *button = window.findChild<QPushButton *>(QStringLiteral("btnUploadFlash"));
+    answerNextFileDialog([hexFile](QFileDialog *dialog) { choose(dialog, hexFile); });
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(button, Qt::LeftButton);
+    while (!button->isEnabled())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    if (label->text() != QStringLiteral("Completed!"))
+        qFatal("the upload through the window failed");
+    return seconds;
+}
+
+double direct(const QString &port, const QString &hexFile)
+{
+    const UploadInvocation run = buildUploadInvocation(QCoreApplication::applicationDirPath(), port, hexFile);
+    QProcess avrdude;
+    avrdude.setProcessChannelMode(QProcess::MergedChannels);
+    QElapsedTimer clock;
+    clock.start();
+    avrdude.start(run.program, run.arguments);
+    if (!avrdude.waitForFinished(120000) || !avrdude.readAll().contains("flash verified"))
+        qFatal("the direct upload failed");
+    return clock.nsecsElapsed() / 1e9;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const bool quick = args.contains(QStringLiteral("--quick"));
+    const int runIndex = args.indexOf(QStringLiteral("--runs"));
+    const int runs = runIndex > 0 ? args.value(runIndex + 1).toInt() : (quick ? 1 : 7);
+    if (SimBoard::fixturePath().isEmpty())
+        qFatal("the simulated board was not built");
+
+    QTemporaryDir work;
+    qputenv("HOME", work.path().toUtf8()); // keep the user's avrdude settings out
+    IsolatedSettings settings;
+    SimBoard board(work.path());
+    if (!board.start())
+        qFatal("board: %s", qPrintable(board.errorString()));
+    settings.store(QStringLiteral("commPort"), board.portPath());
+
+    std::mt19937 generator(1);
+    QByteArray image(SimBoard::FlashSize, '\0');
+    for (char &byte : image)
+        byte = char(generator() & 0xFF);
+    const QString hexFile = work.filePath(QStringLiteral("image.hex"));
+    writeIntelHex(hexFile, image);
+
+    MainWindow window;
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window))
+        qFatal("the window did not show");
+
+    std::vector<double> viaWindow, viaCommand;
+    for (int i = 0; i < runs; ++i) {
+        viaWindow.push_back(throughWindow(window, hexFile));
+        viaCommand.push_back(direct(board.portPath(), hexFile));
+    }
+    if (board.readFlash() != image)
+        qFatal("the board does not hold the image");
+
+    std::printf("Full 32 KB upload to the simulated board, %d runs each, median\n", runs);
+    std::printf("%-26s %10s\n", "", "seconds");
+    std::printf("%-26s %10.3f\n", "through the window", median(viaWindow));
+    std::printf("%-26s %10.3f\n", "avrdude run directly", median(viaCommand));
+    std::printf("%-26s %10.3f\n", "ratio", median(viaWindow) / median(viaCommand));
+    return 0;
+}
