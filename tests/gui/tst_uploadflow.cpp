@@ -182,6 +182,9 @@ void TestUploadFlow::argumentsKeepValuesWhole_data()
                                           << "x\" -U \"eeprom:w:evil.hex.hex" << QStringList {"/dev/ttyS1"};
     QTest::newRow("non-ASCII") << "/dev/ttyÜ"
                                << "Größe/прошивка.hex" << QStringList {"/dev/ttyÜ"};
+    const QString longName = QString(200, QLatin1Char('n')) + QStringLiteral(" ü\".hex");
+    const QString deepFolders = QString(QString(120, QLatin1Char('d')) + QLatin1Char('/')).repeated(6);
+    QTest::newRow("very long path") << "COM3" << deepFolders + longName << QStringList {"COM3"};
 }
 
 void TestUploadFlow::argumentsKeepValuesWhole()
@@ -285,6 +288,8 @@ void TestUploadFlow::verdictIgnoresExitCodeAndCommandLine_data()
     QTest::newRow("killed by a signal") << "a.hex" << QByteArray("Writing | ####") << QByteArray("kill -9 $$")
                                         << "Failed";
     QTest::newRow("silent") << "a.hex" << QByteArray() << QByteArray("exit 0") << "Failed";
+    QTest::newRow("closes its input and leaves at once")
+        << "a.hex" << QByteArray() << QByteArray("exec 0<&-; exit 3") << "Failed";
 }
 
 void TestUploadFlow::verdictIgnoresExitCodeAndCommandLine()

@@ -1,0 +1,173 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The hard cases: a programmer that floods the console, and a settings
+// store that cannot be read or written. The window must keep answering,
+// lose nothing and give a clear outcome.
+#include "fakeprogrammer.h"
+#include "guitest.h"
+#include "mainwindow.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTextEdit>
+
+#include <memory>
+
+class TestHardCases : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void floodOfOutput();
+    void settingsStoreIsAFolder();
+    void damagedSettingsFileKeepsWhatItHeld();
+
+private:
+    void openWindow();
+    QString uploadAndWait(const QString &path);
+    QLabel *label() const { return widget<QLabel>(window.get(), "lblOutput"); }
+    QTextEdit *console() const { return widget<QTextEdit>(window.get(), "txtOutput"); }
+    QPushButton *button() const { return widget<QPushButton>(window.get(), "btnUploadFlash"); }
+
+    std::unique_ptr<IsolatedSettings> settings;
+    std::unique_ptr<QTemporaryDir> files;
+    std::unique_ptr<MainWindow> window;
+};
+
+void TestHardCases::init()
+{
+    settings.reset(new IsolatedSettings);
+    files.reset(new QTemporaryDir);
+    FakeProgrammer::uninstall();
+}
+
+void TestHardCases::cleanup()
+{
+    window.reset();
+    files.reset();
+    settings.reset();
+    FakeProgrammer::uninstall();
+}
+
+void TestHardCases::openWindow()
+{
+    window.reset(new MainWindow);
+    window->show();
+    if (!QTest::qWaitForWindowExposed(window.get()))
+        qWarning("window not exposed");
+}
+
+QString TestHardCases::uploadAndWait(const QString &path)
+{
+    answerNextFileDialog([path](QFileDialog *dialog) { choose(dialog, path); });
+    QTest::mouseClick(button(), Qt::LeftButton);
+    QElapsedTimer clock;
+    clock.start();
+    while (!button()->isEnabled() && clock.elapsed() < 60000)
+        QTest::qWait(20);
+    return label()->text();
+}
+
+void TestHardCases::floodOfOutput()
+{
+    // 20 MB of numbered lines, written in 512-byte pieces, so that order
+    // and completeness can be checked exactly.
+    const QString outputFile = files->filePath(QStringLiteral("flood.txt"));
+    QByteArray flood;
+    flood.reserve(21 << 20);
+    for (int line = 0; flood.size() < (20 << 20); ++line)
+        flood += "avrdude: line " + QByteArray::number(line).rightJustified(8, '0') + " | ####\n";
+    flood += "avrdude: 32256 bytes of flash verified\n";
+    QFile out(outputFile);
+    QVERIFY(out.open(QIODevice::WriteOnly));
+    out.write(flood);
+    out.close();
+    FakeProgrammer fake;
+    fake.then("exec dd if='" + outputFile.toUtf8() + "' bs=512 status=none");
+    QVERIFY(fake.install());
+    const QString path = files->filePath(QStringLiteral("a.hex"));
+    QFile(path).open(QIODevice::WriteOnly);
+
+    openWindow();
+    answerNextFileDialog([path](QFileDialog *dialog) { choose(dialog, path); });
+    QTest::mouseClick(button(), Qt::LeftButton);
+    QVERIFY(!button()->isEnabled());
+    // Events keep being handled while the output streams: the user can show
+    // the console and a queued call runs, all before the run ends.
+    bool answered = false;
+    QTimer::singleShot(50, window.get(), [&] {
+        answered = !button()->isEnabled();
+        QTest::mouseClick(widget<QCheckBox>(window.get(), "chkShowConsole"), Qt::LeftButton);
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(button()->isEnabled(), 120000);
+    QVERIFY(answered);
+    QVERIFY(console()->isVisible());
+    QCOMPARE(label()->text(), QStringLiteral("Completed!"));
+    const QString text = console()->toPlainText();
+    const int firstBreak = text.indexOf(QLatin1Char('\n'));
+    QVERIFY(text.mid(firstBreak + 1) == QString::fromLatin1(flood));
+}
+
+void TestHardCases::settingsStoreIsAFolder()
+{
+    // Where the store's file should be stands a folder: nothing can be read
+    // or written there. The tool still starts and uploads, and the folder
+    // and what it holds stay as they were.
+    QVERIFY(QDir().mkpath(settings->storeFile()));
+    QFile keep(settings->storeFile() + QStringLiteral("/keep.txt"));
+    QVERIFY(keep.open(QIODevice::WriteOnly));
+    keep.write("mine");
+    keep.close();
+
+    FakeProgrammer fake;
+    fake.print("avrdude: 4 bytes of flash verified\n");
+    QVERIFY(fake.install());
+    const QString path = files->filePath(QStringLiteral("a.hex"));
+    QFile(path).open(QIODevice::WriteOnly);
+    openWindow();
+    QCOMPARE(uploadAndWait(path), QStringLiteral("Completed!"));
+    window.reset();
+    QVERIFY(QFileInfo(settings->storeFile()).isDir());
+    QVERIFY(keep.open(QIODevice::ReadOnly));
+    QCOMPARE(keep.readAll(), QByteArray("mine"));
+}
+
+void TestHardCases::damagedSettingsFileKeepsWhatItHeld()
+{
+    // A store file with damaged lines among good ones: the good values are
+    // used, and rewriting the file keeps entries the tool does not own.
+    QVERIFY(QDir().mkpath(QFileInfo(settings->storeFile()).absolutePath()));
+    const QString remembered = files->filePath(QStringLiteral("old.hex"));
+    QFile(remembered).open(QIODevice::WriteOnly);
+    QFile store(settings->storeFile());
+    QVERIFY(store.open(QIODevice::WriteOnly));
+    store.write("\xFF\xFE garbage without equals sign\n[General]\nother=keep me\n"
+                "filename="
+        + remembered.toUtf8() + "\n=no key\n[broken\n");
+    store.close();
+
+    FakeProgrammer fake;
+    fake.print("flash verified\n");
+    QVERIFY(fake.install());
+    const QString path = files->filePath(QStringLiteral("new.hex"));
+    QFile(path).open(QIODevice::WriteOnly);
+    openWindow();
+    QString startFile;
+    answerNextFileDialog([&](QFileDialog *dialog) {
+        startFile = dialog->selectedFiles().value(0);
+        choose(dialog, path);
+    });
+    QTest::mouseClick(button(), Qt::LeftButton);
+    QTRY_VERIFY(button()->isEnabled());
+    QCOMPARE(startFile, remembered);
+    QCOMPARE(label()->text(), QStringLiteral("Completed!"));
+    window.reset();
+    QCOMPARE(settings->storedValue(QStringLiteral("filename")).toString(), path);
+    QCOMPARE(settings->storedValue(QStringLiteral("other")).toString(), QStringLiteral("keep me"));
+}
+
+QTEST_MAIN(TestHardCases)
+#include "tst_hardcases.moc"
