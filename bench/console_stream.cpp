@@ -56,7 +56,7 @@ Figures streamOnce(const QString &outputFile, const QString &hexFile, bool conso
     if (!QTest::qWaitForWindowExposed(&window))
         qFatal("the window did not show");
     if (consoleShown)
-        QTest::mouseClick(window.findChild<QCheckBox *>(QStringLiteral("chkShowConsole")), Qt::LeftButton);
+        clickCheckBox(window.findChild<QCheckBox *>(QStringLiteral("chkShowConsole")));
     auto *label = window.findChild<QLabel *>(QStringLiteral("lblOutput"));
 
     answerNextFileDialog([hexFile](QFileDialog *dialog) { choose(dialog, hexFile); });

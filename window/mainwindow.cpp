@@ -26,7 +26,7 @@ namespace {
 constexpr int kWrapLimit = 64 * 1024;
 // Most programmer output the console takes in at once; a few milliseconds of
 // layout.
-constexpr qint64 kOutputSliceBytes = 16 * 1024;
+constexpr qint64 kOutputSliceBytes = qint64(16) * 1024;
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)

@@ -133,7 +133,7 @@ void TestBoard::uploadWritesWholeImage()
     const QByteArray image = randomImage(1);
     const AvrdudeRun run = upload(dir.path(), board.portPath(), image, QStringLiteral("image"));
     QVERIFY2(run.finished && run.exitCode == 0, run.output.constData());
-    qInfo("upload of %d bytes took %lld ms", image.size(), run.milliseconds);
+    qInfo("upload of %d bytes took %lld ms", int(image.size()), run.milliseconds);
 
     const QByteArray flash = board.readFlash();
     QVERIFY2(difference(flash, image).isEmpty(), difference(flash, image).constData());

@@ -100,7 +100,7 @@ void TestHardCases::floodOfOutput()
     bool answered = false;
     QTimer::singleShot(50, window.get(), [&] {
         answered = !button()->isEnabled();
-        QTest::mouseClick(widget<QCheckBox>(window.get(), "chkShowConsole"), Qt::LeftButton);
+        clickCheckBox(widget<QCheckBox>(window.get(), "chkShowConsole"));
     });
     QTRY_VERIFY_WITH_TIMEOUT(button()->isEnabled(), 120000);
     QVERIFY(answered);

@@ -160,10 +160,10 @@ void TestMainWindow::fixedSizeWhateverTheConsole()
     QCOMPARE(w->size(), fixed);
 
     auto *box = widget<QCheckBox>(w, "chkShowConsole");
-    QTest::mouseClick(box, Qt::LeftButton);
+    clickCheckBox(box);
     QVERIFY(widget<QTextEdit>(w, "txtOutput")->isVisible());
     QCOMPARE(w->size(), fixed);
-    QTest::mouseClick(box, Qt::LeftButton);
+    clickCheckBox(box);
     QVERIFY(!widget<QTextEdit>(w, "txtOutput")->isVisible());
     QCOMPARE(w->size(), fixed);
     // The controls stay where they were; the area below simply empties.

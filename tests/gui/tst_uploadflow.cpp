@@ -158,7 +158,7 @@ void TestUploadFlow::completedRun()
         QStringList({dir + "//avrdude", "-c", "arduino", "-p", "m328p", "-C", dir + "/avrdude.conf", "-P",
             "/dev/ttyFAKE0", "-U", "flash:w:" + path + ":i"}));
     // Showing the console later shows everything.
-    QTest::mouseClick(widget<QCheckBox>(window.get(), "chkShowConsole"), Qt::LeftButton);
+    clickCheckBox(widget<QCheckBox>(window.get(), "chkShowConsole"));
     QVERIFY(console()->isVisible());
     QVERIFY(console()->toPlainText().endsWith(QStringLiteral("Thank you.\n")));
 
@@ -339,7 +339,7 @@ void TestUploadFlow::userSelectionDuringRunIsKept()
     fake.print("alpha beta gamma\n").pause(700).print("second line\n").pause(200).print("flash verified\n");
     QVERIFY(fake.install());
     openWindow();
-    QTest::mouseClick(widget<QCheckBox>(window.get(), "chkShowConsole"), Qt::LeftButton);
+    clickCheckBox(widget<QCheckBox>(window.get(), "chkShowConsole"));
     uploadFile(hexFile(QStringLiteral("a.hex")));
     QTRY_VERIFY(console()->toPlainText().contains(QStringLiteral("gamma")));
 
