@@ -4,6 +4,7 @@
 // as a pipe delivers them. Prints throughput, the cost per MB at each size
 // against 1 MB, and the longest stretch the event loop was blocked.
 // Usage: bench_console_stream [--quick] [--runs N]
+#include "benchutil.h"
 #include "fakeprogrammer.h"
 #include "guitest.h"
 #include "mainwindow.h"
@@ -42,12 +43,6 @@ struct Figures
     double seconds = 0;
     double longestBlockMs = 0;
 };
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 Figures streamOnce(const QString &outputFile, const QString &hexFile, bool consoleShown)
 {
@@ -92,9 +87,8 @@ int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
-    const bool quick = args.contains(QStringLiteral("--quick"));
-    const int runIndex = args.indexOf(QStringLiteral("--runs"));
-    const int runs = runIndex > 0 ? args.value(runIndex + 1).toInt() : (quick ? 1 : 3);
+    const bool quick = quickMode(args);
+    const int runs = runCount(args, 1, 3);
     QList<int> sizesMb = quick ? QList<int> {1, 2} : QList<int> {1, 4, 16};
     const int sizesIndex = args.indexOf(QStringLiteral("--sizes"));
     if (sizesIndex > 0) {

@@ -4,6 +4,7 @@
 // fresh process: the time runs from starting it to its window being exposed,
 // the memory is its resident set once idle.
 // Usage: bench_startup [--quick] [--runs N]
+#include "benchutil.h"
 #include "mainwindow.h"
 
 #include <QApplication>
@@ -91,12 +92,6 @@ Sample run(const QString &self, const QString &which, const QProcessEnvironment 
     return sample;
 }
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -107,9 +102,7 @@ int main(int argc, char **argv)
     }
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    const bool quick = args.contains(QStringLiteral("--quick"));
-    const int runIndex = args.indexOf(QStringLiteral("--runs"));
-    const int runs = runIndex > 0 ? args.value(runIndex + 1).toInt() : (quick ? 2 : 11);
+    const int runs = runCount(args, 2, 11);
 
     QTemporaryDir config;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

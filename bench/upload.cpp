@@ -4,6 +4,7 @@
 // runner, console, verdict) and once by the same avrdude command run
 // directly, alternating, against the same board.
 // Usage: bench_upload [--quick] [--runs N]
+#include "benchutil.h"
 #include "guitest.h"
 #include "intelhex.h"
 #include "mainwindow.h"
@@ -19,12 +20,6 @@
 #include <vector>
 
 namespace {
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 // From the click to the verdict. The dialog is answered at once, so the
 // time is the tool's and the programmer's.
@@ -63,9 +58,7 @@ int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
-    const bool quick = args.contains(QStringLiteral("--quick"));
-    const int runIndex = args.indexOf(QStringLiteral("--runs"));
-    const int runs = runIndex > 0 ? args.value(runIndex + 1).toInt() : (quick ? 1 : 7);
+    const int runs = runCount(args, 1, 7);
     if (SimBoard::fixturePath().isEmpty())
         qFatal("the simulated board was not built");
 
