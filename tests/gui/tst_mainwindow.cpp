@@ -31,6 +31,7 @@ private slots:
     void formTree();
     void formLayoutAndProperties();
     void startsWithConsoleHiddenAndIconMissingIsHarmless();
+    void iconFromWorkingDirectory();
     void fixedSizeWhateverTheConsole();
     void consoleToggle_data();
     void consoleToggle();
@@ -146,6 +147,20 @@ void TestMainWindow::startsWithConsoleHiddenAndIconMissingIsHarmless()
     QCOMPARE(widget<QCheckBox>(w, "chkShowConsole")->checkState(), Qt::Unchecked);
     QVERIFY(widget<QPushButton>(w, "btnUploadFlash")->isEnabled());
     QVERIFY(widget<QComboBox>(w, "cboCommPort")->isEnabled());
+}
+
+void TestMainWindow::iconFromWorkingDirectory()
+{
+    // Started where "my_app.icns" stands, the window carries its images.
+    QTemporaryDir folder;
+    QVERIFY(QFile::copy(QStringLiteral(KIVERLO_WINDOW_ICON), folder.filePath(QStringLiteral("my_app.icns"))));
+    const QString before = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(folder.path()));
+    MainWindow *w = openWindow();
+    QDir::setCurrent(before);
+    const QList<QSize> sizes = w->windowIcon().availableSizes();
+    QVERIFY2(sizes.size() > 1, "needs Qt's icns image format plugin");
+    QVERIFY(!w->windowIcon().pixmap(32, 32).isNull());
 }
 
 void TestMainWindow::fixedSizeWhateverTheConsole()
