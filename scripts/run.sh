@@ -6,6 +6,6 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup-common.sh"
 
 install_missing "${run_packages[@]}"
-configure_and_build "$repo/build" -DBUILD_TESTING=OFF
+configure_and_build "$repo/build" -DBUILD_TESTING=OFF -DKIVERLO_BENCHMARKS=OFF
 cd "$repo/build/app"
 exec ./Kiverlo "$@"
