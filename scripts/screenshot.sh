@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-3.0-or-later
-# Takes the README's screenshot: the tool from its build folder, in a real
+# Takes the README's screenshots: the tool from its build folder, in a real
 # window with its title bar, on a virtual display with a window manager.
-# Usage: scripts/screenshot.sh [output.png]   (needs a build in build/)
+#   docs/window.png  the window as it opens
+#   docs/upload.png  after an upload to the simulated board, console shown
+# Usage: scripts/screenshot.sh   (needs a build with tests in build/)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup-common.sh"
 install_missing xvfb openbox x11-utils imagemagick xdotool
 
-out="$(realpath -m "${1:-$repo/docs/window.png}")"
 home="$(mktemp -d)"
 display=":$((90 + RANDOM % 100))"
 pids=()
@@ -18,27 +19,64 @@ cleanup() {
     rm -rf "$home"
 }
 trap cleanup EXIT
+export DISPLAY="$display" XDG_CONFIG_HOME="$home" HOME="$home"
 
-Xvfb "$display" -screen 0 480x360x24 -nolisten tcp &
+Xvfb "$display" -screen 0 480x400x24 -nolisten tcp &
 pids+=($!)
 sleep 1
-DISPLAY="$display" openbox &
+openbox &
 pids+=($!)
 sleep 1
-(cd "$repo/build/app" && DISPLAY="$display" XDG_CONFIG_HOME="$home" HOME="$home" exec ./Kiverlo) &
-pids+=($!)
 
-# Wait for the window, then grab the whole screen around it, frame included.
-for _ in $(seq 50); do
-    DISPLAY="$display" xdotool search --name '^Kiverlo$' >/dev/null 2>&1 && break
-    sleep 0.2
-done
-sleep 1
-id="$(DISPLAY="$display" xdotool search --name '^Kiverlo$' | head -1)"
-DISPLAY="$display" xdotool windowmove "$id" 40 30
+# start_tool: starts the tool and sets $window to its window, placed at 40,30.
+start_tool() {
+    (cd "$repo/build/app" && exec ./Kiverlo) &
+    tool=$!
+    pids+=($tool)
+    for _ in $(seq 50); do
+        xdotool search --onlyvisible --name '^Kiverlo$' >/dev/null 2>&1 && break
+        sleep 0.2
+    done
+    sleep 1
+    window="$(xdotool search --onlyvisible --name '^Kiverlo$' | head -1)"
+    xdotool windowmove "$window" 40 30
+    sleep 0.5
+}
+
+# shoot <file>: the screen, trimmed of the plain black root window around
+# the framed tool window.
+shoot() {
+    import -window root "$home/screen.png"
+    convert "$home/screen.png" -trim +repage "$1"
+    echo "wrote $1"
+}
+
+mkdir -p "$repo/docs"
+start_tool
+shoot "$repo/docs/window.png"
+kill "$tool"
+wait "$tool" 2>/dev/null || true
+
+board="$repo/build/tests/board/kiverlo_boardsim"
+if [ ! -x "$board" ]; then
+    echo "no simulated board in build/ (run scripts/test.sh first): skipping docs/upload.png"
+    exit 0
+fi
+"$board" --pty-link "$home/board" --ready-file "$home/ready" --timeout 120 &
+pids+=($!)
+for _ in $(seq 50); do [ -e "$home/ready" ] && break; sleep 0.2; done
+mkdir -p "$home/Trunoma"
+printf '[General]\ncommPort=%s\n' "$home/board" > "$home/Trunoma/Kiverlo.conf"
+cp "$repo/tests/e2e/fixtures/blink.hex" "$home/blink.hex"
+
+start_tool
+# Tick "Show Console", click "Upload...", type the file's path, press Enter.
+xdotool mousemove --window "$window" 20 124 click 1
 sleep 0.5
-mkdir -p "$(dirname "$out")"
-DISPLAY="$display" import -window root "$home/screen.png"
-# The root window is plain black: trimming it leaves the framed window.
-convert "$home/screen.png" -trim +repage "$out"
-echo "wrote $out"
+xdotool mousemove --window "$window" 140 52 click 1
+sleep 1.5
+xdotool type --delay 20 "$home/blink.hex"
+xdotool key Return
+# A full upload of this small program takes a second or two.
+sleep 8
+shoot "$repo/docs/upload.png"
