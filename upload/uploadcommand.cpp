@@ -6,7 +6,7 @@ namespace {
 // doubled slash it has always had; both forms name the same file.
 const QLatin1String kProgramName("//avrdude");
 const QLatin1String kConfigName("/avrdude.conf");
-// Arduino-style serial bootloader on an ATmega328P.
+// The serial bootloader (STK500 version 1 protocol) on an ATmega328P.
 const QLatin1String kProgrammerType("arduino");
 const QLatin1String kPartName("m328p");
 const QLatin1String kFlashWritePrefix("flash:w:");
