@@ -74,7 +74,7 @@ const QString failed = QStringLiteral("Failed");
 
 } // namespace
 
-class TestEndToEnd : public QObject
+class TestEndToEnd : public QObject, protected WindowTest
 {
     Q_OBJECT
 
@@ -94,15 +94,12 @@ private slots:
 
 private:
     bool startBoard(const SimBoard::Options &options = SimBoard::Options());
-    // Uploads `path` through the window and waits for the verdict.
+    // Uploads `path` through the window, opening it if need be, and waits
+    // for the verdict.
     QString upload(const QString &path, int timeoutMs = 60000);
-    QString console() const { return widget<QTextEdit>(window.get(), "txtOutput")->toPlainText(); }
-    bool controlsEnabled() const { return widget<QPushButton>(window.get(), "btnUploadFlash")->isEnabled(); }
+    QString consoleText() const { return console()->toPlainText(); }
 
-    std::unique_ptr<QTemporaryDir> work;
-    std::unique_ptr<IsolatedSettings> settings;
     std::unique_ptr<SimBoard> board;
-    std::unique_ptr<MainWindow> window;
 };
 
 void TestEndToEnd::initTestCase()
@@ -118,21 +115,19 @@ void TestEndToEnd::initTestCase()
 
 void TestEndToEnd::init()
 {
-    work.reset(new QTemporaryDir);
-    settings.reset(new IsolatedSettings);
+    beginWindowTest();
 }
 
 void TestEndToEnd::cleanup()
 {
     window.reset();
     board.reset();
-    settings.reset();
-    work.reset();
+    endWindowTest();
 }
 
 bool TestEndToEnd::startBoard(const SimBoard::Options &options)
 {
-    board.reset(new SimBoard(work->path()));
+    board.reset(new SimBoard(files->path()));
     if (!board->start(options)) {
         qWarning("board: %s", qPrintable(board->errorString()));
         return false;
@@ -143,33 +138,23 @@ bool TestEndToEnd::startBoard(const SimBoard::Options &options)
 
 QString TestEndToEnd::upload(const QString &path, int timeoutMs)
 {
-    if (!window) {
-        window.reset(new MainWindow);
-        window->show();
-        if (!QTest::qWaitForWindowExposed(window.get()))
-            qWarning("window not exposed");
-    }
-    auto *label = widget<QLabel>(window.get(), "lblOutput");
-    answerNextFileDialog([path](QFileDialog *dialog) { choose(dialog, path); });
-    QTest::mouseClick(widget<QPushButton>(window.get(), "btnUploadFlash"), Qt::LeftButton);
-    if (label->text() != QStringLiteral("Programming. Please wait..."))
-        return QStringLiteral("did not start: ") + label->text();
-    QElapsedTimer clock;
-    clock.start();
-    while (!controlsEnabled() && clock.elapsed() < timeoutMs)
-        QTest::qWait(20);
-    return label->text();
+    if (!window)
+        openWindow();
+    startUpload(path);
+    if (label()->text() != QStringLiteral("Programming. Please wait..."))
+        return QStringLiteral("did not start: ") + label()->text();
+    return waitForVerdict(timeoutMs);
 }
 
 void TestEndToEnd::randomImageWrittenAndVerified()
 {
     QVERIFY(startBoard());
     const QByteArray image = randomImage(4711, SimBoard::FlashSize);
-    const QString path = work->filePath(QStringLiteral("random image.hex"));
+    const QString path = files->filePath(QStringLiteral("random image.hex"));
     QVERIFY(writeIntelHex(path, image));
 
     QCOMPARE(upload(path), completed);
-    QVERIFY2(console().contains(QStringLiteral("32256 bytes of flash verified")), qPrintable(console()));
+    QVERIFY2(consoleText().contains(QStringLiteral("32256 bytes of flash verified")), qPrintable(consoleText()));
     QVERIFY(controlsEnabled());
     const QByteArray flash = board->readFlash();
     QCOMPARE(flash.size(), image.size());
@@ -187,7 +172,7 @@ void TestEndToEnd::realProgramWritten()
     QVERIFY(program.size() > 100);
 
     QCOMPARE(upload(path), completed);
-    QVERIFY(console().contains(QStringLiteral("bytes of flash verified")));
+    QVERIFY(consoleText().contains(QStringLiteral("bytes of flash verified")));
     const QByteArray flash = board->readFlash();
     QVERIFY(flash.startsWith(program));
     // Nothing beyond the program was touched.
@@ -202,14 +187,14 @@ void TestEndToEnd::stuckCellFailsVerification()
     QVERIFY(startBoard(options));
     QByteArray image = randomImage(99, SimBoard::FlashSize);
     image[0x1234] = char(0x5A);
-    const QString path = work->filePath(QStringLiteral("image.hex"));
+    const QString path = files->filePath(QStringLiteral("image.hex"));
     QVERIFY(writeIntelHex(path, image));
 
     QCOMPARE(upload(path), failed);
-    QVERIFY2(console().contains(QStringLiteral("verification mismatch"))
-            || console().contains(QStringLiteral("verification error")),
-        qPrintable(console()));
-    QVERIFY(!console().contains(QStringLiteral("flash verified")));
+    QVERIFY2(consoleText().contains(QStringLiteral("verification mismatch"))
+            || consoleText().contains(QStringLiteral("verification error")),
+        qPrintable(consoleText()));
+    QVERIFY(!consoleText().contains(QStringLiteral("flash verified")));
 }
 
 void TestEndToEnd::badFilesLeaveFirmwareAlone_data()
@@ -230,7 +215,7 @@ void TestEndToEnd::badFilesLeaveFirmwareAlone()
     SimBoard::Options options;
     options.startImage = previous;
     QVERIFY(startBoard(options));
-    const QString path = work->filePath(QStringLiteral("broken.hex"));
+    const QString path = files->filePath(QStringLiteral("broken.hex"));
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(content);
@@ -251,21 +236,21 @@ void TestEndToEnd::portsWithoutBoard()
 {
     QFETCH(bool, silentTerminal);
     int master = -1;
-    QString port = work->filePath(QStringLiteral("no-such-port"));
+    QString port = files->filePath(QStringLiteral("no-such-port"));
     if (silentTerminal) {
         master = posix_openpt(O_RDWR | O_NOCTTY);
         QVERIFY(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
         port = QString::fromLocal8Bit(ptsname(master));
     }
     settings->store(QStringLiteral("commPort"), port);
-    const QString path = work->filePath(QStringLiteral("image.hex"));
+    const QString path = files->filePath(QStringLiteral("image.hex"));
     QVERIFY(writeIntelHex(path, randomImage(3, 256)));
 
     QCOMPARE(upload(path, 120000), failed);
     QVERIFY(controlsEnabled());
-    QVERIFY(widget<QWidget>(window.get(), "cboCommPort")->isEnabled());
-    QVERIFY(console().startsWith(QLatin1Char('"')));
-    QVERIFY(console().count(QLatin1Char('\n')) > 1); // avrdude said why
+    QVERIFY(portList()->isEnabled());
+    QVERIFY(consoleText().startsWith(QLatin1Char('"')));
+    QVERIFY(consoleText().count(QLatin1Char('\n')) > 1); // avrdude said why
     if (master >= 0)
         ::close(master);
 }
@@ -273,14 +258,11 @@ void TestEndToEnd::portsWithoutBoard()
 void TestEndToEnd::closingMidUpload()
 {
     QVERIFY(startBoard());
-    const QString path = work->filePath(QStringLiteral("image.hex"));
+    const QString path = files->filePath(QStringLiteral("image.hex"));
     QVERIFY(writeIntelHex(path, randomImage(5, SimBoard::FlashSize)));
-    window.reset(new MainWindow);
-    window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-    answerNextFileDialog([path](QFileDialog *dialog) { choose(dialog, path); });
-    QTest::mouseClick(widget<QPushButton>(window.get(), "btnUploadFlash"), Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(console().contains(QStringLiteral("Writing")), 30000);
+    openWindow();
+    startUpload(path);
+    QTRY_VERIFY_WITH_TIMEOUT(consoleText().contains(QStringLiteral("Writing")), 30000);
     QCOMPARE(childProcesses().size(), 1);
 
     window->close();

@@ -4,16 +4,22 @@
 #ifndef KIVERLO_GUITEST_H
 #define KIVERLO_GUITEST_H
 
+#include "mainwindow.h"
+
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileSystemModel>
+#include <QLabel>
 #include <QListView>
 #include <QPointer>
+#include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QTextEdit>
 #include <QTimer>
 #include <QtTest>
 #include <QWidget>
@@ -106,5 +112,61 @@ inline void choose(QFileDialog *dialog, const QString &path)
     // Through the base class: the file dialog keeps its own accept() protected.
     static_cast<QDialog *>(dialog)->accept();
 }
+
+// What a test of the real window starts from: a settings store and a
+// scratch folder of its own, and the window, found and driven through its
+// widgets. Test classes call beginWindowTest() and endWindowTest() from their
+// init() and cleanup().
+class WindowTest
+{
+protected:
+    void beginWindowTest()
+    {
+        settings.reset(new IsolatedSettings);
+        files.reset(new QTemporaryDir);
+    }
+    void endWindowTest()
+    {
+        window.reset();
+        files.reset();
+        settings.reset();
+    }
+
+    MainWindow *openWindow()
+    {
+        window.reset(new MainWindow);
+        window->show();
+        if (!QTest::qWaitForWindowExposed(window.get()))
+            qWarning("window not exposed");
+        return window.get();
+    }
+    // Clicks "Upload..." and picks `path` in the dialog that opens; returns
+    // once the click is handled (the run, if any, goes on).
+    void startUpload(const QString &path)
+    {
+        answerNextFileDialog([path](QFileDialog *dialog) { choose(dialog, path); });
+        QTest::mouseClick(button(), Qt::LeftButton);
+    }
+    // Waits until the controls are unlocked again; the label then.
+    QString waitForVerdict(int timeoutMs = 60000)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (!controlsEnabled() && clock.elapsed() < timeoutMs)
+            QTest::qWait(20);
+        return label()->text();
+    }
+
+    QLabel *label() const { return widget<QLabel>(window.get(), "lblOutput"); }
+    QTextEdit *console() const { return widget<QTextEdit>(window.get(), "txtOutput"); }
+    QPushButton *button() const { return widget<QPushButton>(window.get(), "btnUploadFlash"); }
+    QComboBox *portList() const { return widget<QComboBox>(window.get(), "cboCommPort"); }
+    bool controlsEnabled() const { return button()->isEnabled() && portList()->isEnabled(); }
+    bool controlsDisabled() const { return !button()->isEnabled() && !portList()->isEnabled(); }
+
+    std::unique_ptr<IsolatedSettings> settings;
+    std::unique_ptr<QTemporaryDir> files;
+    std::unique_ptr<MainWindow> window;
+};
 
 #endif

@@ -13,7 +13,7 @@
 
 #include <memory>
 
-class TestHardCases : public QObject
+class TestHardCases : public QObject, protected WindowTest
 {
     Q_OBJECT
 
@@ -24,51 +24,18 @@ private slots:
     void floodOfOutput();
     void settingsStoreIsAFolder();
     void damagedSettingsFileKeepsWhatItHeld();
-
-private:
-    void openWindow();
-    QString uploadAndWait(const QString &path);
-    QLabel *label() const { return widget<QLabel>(window.get(), "lblOutput"); }
-    QTextEdit *console() const { return widget<QTextEdit>(window.get(), "txtOutput"); }
-    QPushButton *button() const { return widget<QPushButton>(window.get(), "btnUploadFlash"); }
-
-    std::unique_ptr<IsolatedSettings> settings;
-    std::unique_ptr<QTemporaryDir> files;
-    std::unique_ptr<MainWindow> window;
 };
 
 void TestHardCases::init()
 {
-    settings.reset(new IsolatedSettings);
-    files.reset(new QTemporaryDir);
+    beginWindowTest();
     FakeProgrammer::uninstall();
 }
 
 void TestHardCases::cleanup()
 {
-    window.reset();
-    files.reset();
-    settings.reset();
+    endWindowTest();
     FakeProgrammer::uninstall();
-}
-
-void TestHardCases::openWindow()
-{
-    window.reset(new MainWindow);
-    window->show();
-    if (!QTest::qWaitForWindowExposed(window.get()))
-        qWarning("window not exposed");
-}
-
-QString TestHardCases::uploadAndWait(const QString &path)
-{
-    answerNextFileDialog([path](QFileDialog *dialog) { choose(dialog, path); });
-    QTest::mouseClick(button(), Qt::LeftButton);
-    QElapsedTimer clock;
-    clock.start();
-    while (!button()->isEnabled() && clock.elapsed() < 60000)
-        QTest::qWait(20);
-    return label()->text();
 }
 
 void TestHardCases::floodOfOutput()
@@ -92,8 +59,7 @@ void TestHardCases::floodOfOutput()
     QFile(path).open(QIODevice::WriteOnly);
 
     openWindow();
-    answerNextFileDialog([path](QFileDialog *dialog) { choose(dialog, path); });
-    QTest::mouseClick(button(), Qt::LeftButton);
+    startUpload(path);
     QVERIFY(!button()->isEnabled());
     // Events keep being handled while the output streams: the user can show
     // the console and a queued call runs, all before the run ends.
@@ -128,7 +94,8 @@ void TestHardCases::settingsStoreIsAFolder()
     const QString path = files->filePath(QStringLiteral("a.hex"));
     QFile(path).open(QIODevice::WriteOnly);
     openWindow();
-    QCOMPARE(uploadAndWait(path), QStringLiteral("Completed!"));
+    startUpload(path);
+    QCOMPARE(waitForVerdict(), QStringLiteral("Completed!"));
     window.reset();
     QVERIFY(QFileInfo(settings->storeFile()).isDir());
     QVERIFY(keep.open(QIODevice::ReadOnly));

@@ -20,7 +20,7 @@
 
 #include <memory>
 
-class TestMainWindow : public QObject
+class TestMainWindow : public QObject, protected WindowTest
 {
     Q_OBJECT
 
@@ -43,29 +43,16 @@ private slots:
     void choosingPortStoresIt();
 
     void executableIgnoresExtraArguments();
-
-private:
-    std::unique_ptr<IsolatedSettings> settings;
-    std::unique_ptr<MainWindow> window;
-    MainWindow *openWindow()
-    {
-        window.reset(new MainWindow);
-        window->show();
-        if (!QTest::qWaitForWindowExposed(window.get()))
-            qWarning("window not exposed");
-        return window.get();
-    }
 };
 
 void TestMainWindow::init()
 {
-    settings.reset(new IsolatedSettings);
+    beginWindowTest();
 }
 
 void TestMainWindow::cleanup()
 {
-    window.reset();
-    settings.reset();
+    endWindowTest();
 }
 
 void TestMainWindow::formTree()

@@ -21,7 +21,7 @@ const QString running = QStringLiteral("Programming. Please wait...");
 const QChar replacement(QChar::ReplacementCharacter);
 } // namespace
 
-class TestUploadFlow : public QObject
+class TestUploadFlow : public QObject, protected WindowTest
 {
     Q_OBJECT
 
@@ -43,57 +43,20 @@ private slots:
     void closingDuringRunEndsTheProgrammer();
 
 private:
-    MainWindow *openWindow();
-    // Clicks "Upload..." and picks `path` in the dialog that opens.
-    void uploadFile(const QString &path);
     QString hexFile(const QString &name);
     QString expectedCommand(const QString &port, const QString &path) const;
-    QLabel *label() const { return widget<QLabel>(window.get(), "lblOutput"); }
-    QTextEdit *console() const { return widget<QTextEdit>(window.get(), "txtOutput"); }
-    bool controlsEnabled() const
-    {
-        return widget<QPushButton>(window.get(), "btnUploadFlash")->isEnabled()
-            && widget<QComboBox>(window.get(), "cboCommPort")->isEnabled();
-    }
-    bool controlsDisabled() const
-    {
-        return !widget<QPushButton>(window.get(), "btnUploadFlash")->isEnabled()
-            && !widget<QComboBox>(window.get(), "cboCommPort")->isEnabled();
-    }
-
-    std::unique_ptr<IsolatedSettings> settings;
-    std::unique_ptr<QTemporaryDir> files;
-    std::unique_ptr<MainWindow> window;
 };
 
 void TestUploadFlow::init()
 {
-    settings.reset(new IsolatedSettings);
-    files.reset(new QTemporaryDir);
+    beginWindowTest();
     FakeProgrammer::uninstall();
 }
 
 void TestUploadFlow::cleanup()
 {
-    window.reset();
-    files.reset();
-    settings.reset();
+    endWindowTest();
     FakeProgrammer::uninstall();
-}
-
-MainWindow *TestUploadFlow::openWindow()
-{
-    window.reset(new MainWindow);
-    window->show();
-    if (!QTest::qWaitForWindowExposed(window.get()))
-        qWarning("window not exposed");
-    return window.get();
-}
-
-void TestUploadFlow::uploadFile(const QString &path)
-{
-    answerNextFileDialog([path](QFileDialog *dialog) { choose(dialog, path); });
-    QTest::mouseClick(widget<QPushButton>(window.get(), "btnUploadFlash"), Qt::LeftButton);
 }
 
 QString TestUploadFlow::hexFile(const QString &name)
@@ -128,7 +91,7 @@ void TestUploadFlow::completedRun()
 
     openWindow();
     QCOMPARE(label()->text(), instructions);
-    uploadFile(path);
+    startUpload(path);
 
     // At once: the controls are locked, the label says so, the command is
     // echoed, and the file is remembered before any outcome is known.
@@ -141,7 +104,7 @@ void TestUploadFlow::completedRun()
         path);
 
     // A second click during the run opens nothing.
-    QTest::mouseClick(widget<QPushButton>(window.get(), "btnUploadFlash"), Qt::LeftButton);
+    QTest::mouseClick(button(), Qt::LeftButton);
     QVERIFY(!QApplication::activeModalWidget());
 
     QTRY_COMPARE_WITH_TIMEOUT(label()->text(), QStringLiteral("Completed!"), 10000);
@@ -165,7 +128,7 @@ void TestUploadFlow::completedRun()
     // The next run starts with a clean console.
     FakeProgrammer silent;
     QVERIFY(silent.install());
-    uploadFile(path);
+    startUpload(path);
     QTRY_COMPARE(label()->text(), QStringLiteral("Failed"));
     QCOMPARE(console()->toPlainText(), command + QLatin1Char('\n'));
 }
@@ -199,7 +162,7 @@ void TestUploadFlow::argumentsKeepValuesWhole()
     const QString path = hexFile(fileName);
 
     openWindow();
-    uploadFile(path);
+    startUpload(path);
     QTRY_COMPARE(label()->text(), QStringLiteral("Failed"));
     QCOMPARE(console()->toPlainText(), expectedCommand(port, path) + QLatin1Char('\n'));
 
@@ -227,7 +190,7 @@ void TestUploadFlow::dialogStartsAtRememberedFileAndCancelChangesNothing()
         filter = dialog->nameFilters().join(QLatin1Char(';'));
         dialog->reject();
     });
-    QTest::mouseClick(widget<QPushButton>(window.get(), "btnUploadFlash"), Qt::LeftButton);
+    QTest::mouseClick(button(), Qt::LeftButton);
     QCOMPARE(startDir, QFileInfo(remembered).absolutePath());
     QCOMPARE(startFile, remembered);
     QCOMPARE(caption, QStringLiteral("Select .hex file"));
@@ -236,11 +199,11 @@ void TestUploadFlow::dialogStartsAtRememberedFileAndCancelChangesNothing()
     QVERIFY(!fake.wasStarted());
 
     // After a run, cancelling keeps the console and the verdict as they are.
-    uploadFile(remembered);
+    startUpload(remembered);
     QTRY_COMPARE(label()->text(), QStringLiteral("Completed!"));
     const QString before = console()->toPlainText();
     answerNextFileDialog([](QFileDialog *dialog) { dialog->reject(); });
-    QTest::mouseClick(widget<QPushButton>(window.get(), "btnUploadFlash"), Qt::LeftButton);
+    QTest::mouseClick(button(), Qt::LeftButton);
     QCOMPARE(console()->toPlainText(), before);
     QCOMPARE(label()->text(), QStringLiteral("Completed!"));
     QVERIFY(controlsEnabled());
@@ -262,7 +225,7 @@ void TestUploadFlow::vanishedFileChangesNothing()
         choose(dialog, doomed);
         QFile::remove(doomed);
     });
-    QTest::mouseClick(widget<QPushButton>(window.get(), "btnUploadFlash"), Qt::LeftButton);
+    QTest::mouseClick(button(), Qt::LeftButton);
     QTest::qWait(200);
     QVERIFY(!fake.wasStarted());
     QCOMPARE(label()->text(), instructions);
@@ -305,7 +268,7 @@ void TestUploadFlow::verdictIgnoresExitCodeAndCommandLine()
     QVERIFY(fake.install());
     const QString path = hexFile(fileName);
     openWindow();
-    uploadFile(path);
+    startUpload(path);
     QTRY_VERIFY(controlsEnabled());
     QCOMPARE(label()->text(), verdict);
     QCOMPARE(
@@ -325,7 +288,7 @@ void TestUploadFlow::outputDecodedAsOneStream()
         .print("flash verified\n");
     QVERIFY(fake.install());
     openWindow();
-    uploadFile(hexFile(QStringLiteral("a.hex")));
+    startUpload(hexFile(QStringLiteral("a.hex")));
     QTRY_COMPARE(label()->text(), QStringLiteral("Completed!"));
     const QString output = console()->toPlainText().section(QLatin1Char('\n'), 1);
     QCOMPARE(output,
@@ -340,7 +303,7 @@ void TestUploadFlow::userSelectionDuringRunIsKept()
     QVERIFY(fake.install());
     openWindow();
     clickCheckBox(widget<QCheckBox>(window.get(), "chkShowConsole"));
-    uploadFile(hexFile(QStringLiteral("a.hex")));
+    startUpload(hexFile(QStringLiteral("a.hex")));
     QTRY_VERIFY(console()->toPlainText().contains(QStringLiteral("gamma")));
 
     // The user selects a word in the middle of the console, as with a
@@ -362,7 +325,7 @@ void TestUploadFlow::userSelectionDuringRunIsKept()
     FakeProgrammer more;
     more.print("one\n").pause(500).print("two\n");
     QVERIFY(more.install());
-    uploadFile(hexFile(QStringLiteral("b.hex")));
+    startUpload(hexFile(QStringLiteral("b.hex")));
     QTRY_VERIFY(console()->toPlainText().endsWith(QStringLiteral("one\n")));
     QTextCursor all(console()->document());
     all.select(QTextCursor::Document);
@@ -388,7 +351,7 @@ void TestUploadFlow::programmerThatCannotStart()
         QVERIFY(fake.install(false));
     const QString path = hexFile(QStringLiteral("a.hex"));
     openWindow();
-    uploadFile(path);
+    startUpload(path);
     QTRY_VERIFY(controlsEnabled());
     QCOMPARE(label()->text(), QStringLiteral("Failed"));
     const QStringList lines = console()->toPlainText().split(QLatin1Char('\n'));
@@ -401,7 +364,7 @@ void TestUploadFlow::programmerThatCannotStart()
     FakeProgrammer working;
     working.print("flash verified\n");
     QVERIFY(working.install());
-    uploadFile(path);
+    startUpload(path);
     QTRY_COMPARE(label()->text(), QStringLiteral("Completed!"));
 }
 
@@ -411,7 +374,7 @@ void TestUploadFlow::closingDuringRunEndsTheProgrammer()
     fake.print("Reading | ").then("exec sleep 60");
     QVERIFY(fake.install());
     openWindow();
-    uploadFile(hexFile(QStringLiteral("a.hex")));
+    startUpload(hexFile(QStringLiteral("a.hex")));
     QTRY_VERIFY(console()->toPlainText().contains(QStringLiteral("Reading")));
     QVERIFY(fake.isAlive());
 
