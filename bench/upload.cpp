@@ -16,7 +16,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <random>
 #include <vector>
 
 namespace {
@@ -70,10 +69,7 @@ int main(int argc, char **argv)
         qFatal("board: %s", qPrintable(board.errorString()));
     settings.store(QStringLiteral("commPort"), board.portPath());
 
-    std::mt19937 generator(1);
-    QByteArray image(SimBoard::FlashSize, '\0');
-    for (char &byte : image)
-        byte = char(generator() & 0xFF);
+    const QByteArray image = randomImage(1);
     const QString hexFile = work.filePath(QStringLiteral("image.hex"));
     writeIntelHex(hexFile, image);
 

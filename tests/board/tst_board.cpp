@@ -15,18 +15,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <random>
-
 namespace {
-
-QByteArray randomImage(quint32 seed, int size = SimBoard::FlashSize)
-{
-    std::mt19937 generator(seed);
-    QByteArray data(size, '\0');
-    for (char &byte : data)
-        byte = char(generator() & 0xFF);
-    return data;
-}
 
 // "" if equal, otherwise where and how the two first differ.
 QByteArray difference(const QByteArray &actual, const QByteArray &expected)

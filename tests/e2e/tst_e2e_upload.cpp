@@ -14,20 +14,10 @@
 
 #include <fcntl.h>
 #include <memory>
-#include <random>
 #include <stdlib.h>
 #include <unistd.h>
 
 namespace {
-
-QByteArray randomImage(quint32 seed, int size)
-{
-    std::mt19937 generator(seed);
-    QByteArray data(size, '\0');
-    for (char &byte : data)
-        byte = char(generator() & 0xFF);
-    return data;
-}
 
 // The bytes of a small Intel HEX file placed from address 0 (data records
 // only; the fixtures need no more).

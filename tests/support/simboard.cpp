@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <random>
+
 #include <signal.h>
 #include <sys/types.h>
 
@@ -165,4 +167,13 @@ bool SimBoard::stop()
         return false;
     }
     return m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+}
+
+QByteArray randomImage(quint32 seed, int size)
+{
+    std::mt19937 generator(seed);
+    QByteArray data(size, '\0');
+    for (char &byte : data)
+        byte = char(generator() & 0xFF);
+    return data;
 }

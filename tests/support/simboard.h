@@ -78,4 +78,8 @@ private:
     QProcess m_process;
 };
 
+// Firmware-sized random bytes, the same for the same seed: images for
+// uploads whose arrival can be checked byte for byte.
+QByteArray randomImage(quint32 seed, int size = SimBoard::FlashSize);
+
 #endif
