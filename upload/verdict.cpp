@@ -99,7 +99,7 @@ void VerdictScanner::takeLines(const QString &text, int from, int to)
         if (!lineTooLong) {
             if (line.size() + (end - from) > kLongestReport) {
                 lineTooLong = true;
-                line.clear();
+                line.truncate(0);
             } else {
                 line.append(text.constData() + from, end - from);
             }
@@ -115,6 +115,7 @@ void VerdictScanner::endLine()
 {
     if (!lineTooLong && reportsVerifiedWrite(line))
         found = true;
-    line.clear();
+    // Emptied, not freed: output has many short lines.
+    line.truncate(0);
     lineTooLong = false;
 }
