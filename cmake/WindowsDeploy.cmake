@@ -129,5 +129,8 @@ if(KIVERLO_MAKENSIS)
     set(CPACK_NSIS_DISPLAY_NAME Kiverlo)
     set(CPACK_NSIS_PACKAGE_NAME Kiverlo)
     set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
+    # zlib, as in the ZIP: LZMA would save a quarter of the size (18 MB to
+    # 14 MB) at five times the packing time (over a minute).
+    set(CPACK_NSIS_COMPRESSOR zlib)
 endif()
 include(CPack)
