@@ -122,6 +122,12 @@ public:
         for (const QByteArray &value : file.readAll().split('\0'))
             values << QString::fromUtf8(value);
         values.removeLast(); // after the final terminator
+#ifdef Q_OS_WIN
+        // Windows names the program in the command line; Qt writes its path
+        // there with backslashes.
+        if (!values.isEmpty())
+            values.first() = QDir::fromNativeSeparators(values.first());
+#endif
         return values;
     }
     qint64 pid() const
