@@ -8,6 +8,41 @@
 #include <QProcess>
 #include <QtTest>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
+namespace {
+// A whole stream: its text, then what its end adds, in that order.
+QString decodeStream(OutputDecoder &decoder, const QByteArray &bytes)
+{
+    QString text = decoder.decode(bytes);
+    text += decoder.finish();
+    return text;
+}
+
+// `bytes` decoded as one chunk, cut at every place into two, and fed one
+// byte at a time: the three texts, which must all be the same.
+QStringList decodedEveryWay(const QByteArray &encoding, const QByteArray &bytes)
+{
+    QStringList texts;
+    OutputDecoder whole(encoding);
+    texts << decodeStream(whole, bytes);
+    for (int cut = 0; cut <= bytes.size(); ++cut) {
+        OutputDecoder decoder(encoding);
+        QString joined = decoder.decode(bytes.left(cut));
+        joined += decoder.decode(bytes.mid(cut));
+        texts << joined + decoder.finish();
+    }
+    OutputDecoder decoder(encoding);
+    QString byteByByte;
+    for (char byte : bytes)
+        byteByByte += decoder.decode(QByteArray(1, byte));
+    texts << byteByByte + decoder.finish();
+    return texts;
+}
+} // namespace
+
 class TestUpload : public QObject
 {
     Q_OBJECT
@@ -24,6 +59,12 @@ private slots:
     void decoderReplacesNulAndInvalidBytes();
     void decoderFinishAndReset();
     void decoderKeepsByteOrderMarkAtChunkStart();
+    void decoderCodePages_data();
+    void decoderCodePages();
+    void decoderLineEnds_data();
+    void decoderLineEnds();
+    void decoderUnknownEncoding();
+    void decoderPlatformEncoding();
 
     void verdictFindsTextAcrossChunks();
     void verdictRejects_data();
@@ -225,7 +266,7 @@ void TestUpload::decoderKeepsByteOrderMarkAtChunkStart()
     const QByteArray stream = encodedMark + "A" + encodedMark + encodedMark + "B";
 
     OutputDecoder whole;
-    QCOMPARE(whole.decode(stream) + whole.finish(), expected);
+    QCOMPARE(decodeStream(whole, stream), expected);
 
     OutputDecoder chunked;
     QString text = chunked.decode(stream.left(2));
@@ -233,6 +274,140 @@ void TestUpload::decoderKeepsByteOrderMarkAtChunkStart()
     text += chunked.decode(stream.mid(4));
     text += chunked.finish();
     QCOMPARE(text, expected);
+}
+
+// The ANSI code pages a Windows programmer writes in, decoded on any
+// platform: whole characters, wherever the chunks end, and the same
+// replacements as in UTF-8.
+void TestUpload::decoderCodePages_data()
+{
+    QTest::addColumn<QByteArray>("encoding");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("expected");
+
+    const QString replacement(QChar(QChar::ReplacementCharacter));
+    QTest::newRow("UTF-8") << QByteArray("UTF-8")
+                           << QByteArray("C:/Gr\xC3\xBC\xC3\x9F"
+                                         "e/\xD0\x96.hex")
+                           << QStringLiteral("C:/Grüße/Ж.hex");
+    QTest::newRow("windows-1252") << QByteArray("windows-1252")
+                                  << QByteArray("C:/Users/Ren\xE9"
+                                                "e/caf\xE9 \x80 5.hex")
+                                  << QStringLiteral("C:/Users/Renée/café € 5.hex");
+    QTest::newRow("windows-1251") << QByteArray("windows-1251")
+                                  << QByteArray("C:/\xCF\xF0\xEE\xF8\xE8\xE2\xEA\xE0/\xC6.hex")
+                                  << QStringLiteral("C:/Прошивка/Ж.hex");
+    QTest::newRow("GBK, two-byte characters")
+        << QByteArray("GBK") << QByteArray("C:/\xB9\xCC\xBC\xFE/a.hex") << QStringLiteral("C:/固件/a.hex");
+    // 0xB0 0xB0 is one character whose second byte could also lead.
+    QTest::newRow("GBK, second bytes that could lead")
+        << QByteArray("GBK") << QByteArray("\xB0\xB0\xB0\xA1\xB0\xB0") << QStringLiteral("鞍啊鞍");
+    QTest::newRow("Shift_JIS, single and double bytes")
+        << QByteArray("Shift_JIS") << QByteArray("\x83\x76\xB1\x83\x8D") << QStringLiteral("プｱロ");
+    QTest::newRow("NUL in a code page") << QByteArray("windows-1251") << QByteArray("\xC6\0\0z", 4)
+                                        << QStringLiteral("Ж") + replacement + replacement + QStringLiteral("z");
+    QTest::newRow("NUL after a two-byte character") << QByteArray("GBK") << QByteArray("\xD6\xD0\0z", 4)
+                                                    << QStringLiteral("中") + replacement + QStringLiteral("z");
+    // A lead byte whose partner never comes: shown, and what follows is kept,
+    // line ends in particular.
+    QTest::newRow("GBK, lead byte before a blank")
+        << QByteArray("GBK") << QByteArray("\x81 z") << replacement + QStringLiteral(" z");
+    QTest::newRow("GBK, lead byte before a line end")
+        << QByteArray("GBK") << QByteArray("a\x81\nb") << QStringLiteral("a") + replacement + QStringLiteral("\nb");
+    QTest::newRow("GBK, lead byte before NUL")
+        << QByteArray("GBK") << QByteArray("\x81\0b", 3) << replacement + replacement + QStringLiteral("b");
+    QTest::newRow("GBK, lead byte at the end")
+        << QByteArray("GBK") << QByteArray("ok \xD6") << QStringLiteral("ok ") + replacement;
+    // In a code page the bytes of a UTF-8 byte order mark are characters.
+    QTest::newRow("windows-1252, byte order mark bytes") << QByteArray("windows-1252")
+                                                         << QByteArray("\xEF\xBB\xBF"
+                                                                       "A")
+                                                         << QStringLiteral("ï»¿A");
+}
+
+void TestUpload::decoderCodePages()
+{
+    QFETCH(QByteArray, encoding);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, expected);
+    QVERIFY(OutputDecoder(encoding).isValid());
+    const QStringList texts = decodedEveryWay(encoding, bytes);
+    for (int i = 0; i < texts.size(); ++i)
+        QVERIFY2(texts.at(i) == expected, qPrintable(QStringLiteral("way %1: %2").arg(i).arg(texts.at(i))));
+}
+
+// The console makes a line break of "\r", of "\n" and of "\r\n" when it
+// gets them in one piece; the decoder hands it "\n" alone, so that a pair
+// cut between chunks is not two line breaks.
+void TestUpload::decoderLineEnds_data()
+{
+    QTest::addColumn<QByteArray>("encoding");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("Windows line ends") << QByteArray("windows-1252")
+                                       << QByteArray("avrdude: AVR device initialized\r\n\r\nWriting | ## | 100%\r\n")
+                                       << QStringLiteral("avrdude: AVR device initialized\n\nWriting | ## | 100%\n");
+    QTest::newRow("lone carriage returns")
+        << QByteArray("UTF-8") << QByteArray("10%\r20%\r\r\n") << QStringLiteral("10%\n20%\n\n");
+    QTest::newRow("carriage return at the end") << QByteArray("UTF-8") << QByteArray("a\r") << QStringLiteral("a\n");
+    QTest::newRow("after a cut character")
+        << QByteArray("GBK") << QByteArray("\xD6\xD0\r\n\xD6\r\n")
+        << QStringLiteral("中\n") + QChar(QChar::ReplacementCharacter) + QStringLiteral("\n");
+}
+
+void TestUpload::decoderLineEnds()
+{
+    QFETCH(QByteArray, encoding);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, expected);
+    const QStringList texts = decodedEveryWay(encoding, bytes);
+    for (int i = 0; i < texts.size(); ++i)
+        QVERIFY2(texts.at(i) == expected, qPrintable(QStringLiteral("way %1: %2").arg(i).arg(texts.at(i))));
+
+    // A new run does not begin with the end of the last one.
+    OutputDecoder decoder(encoding);
+    QCOMPARE(decoder.decode(QByteArray("x\r")), QStringLiteral("x"));
+    decoder.reset();
+    QCOMPARE(decoder.decode(QByteArray("\ny")), QStringLiteral("\ny"));
+}
+
+void TestUpload::decoderUnknownEncoding()
+{
+    OutputDecoder decoder(QByteArray("no-such-encoding"));
+    QVERIFY(!decoder.isValid());
+    QCOMPARE(decoder.decode(QByteArray("\xC3\xA4")), QStringLiteral("ä"));
+}
+
+// What the default decoder reads is what the programmer writes on this
+// platform: the ANSI code page on Windows, UTF-8 elsewhere.
+void TestUpload::decoderPlatformEncoding()
+{
+    OutputDecoder decoder;
+    QVERIFY(decoder.isValid());
+    const QString text = QStringLiteral("C:/Users/Renée/Прошивка/固件.hex");
+#ifdef Q_OS_WIN
+    const UINT codePage = GetACP();
+    const QByteArray expectedName = codePage == CP_UTF8 ? QByteArray("UTF-8")
+        : codePage == 932                               ? QByteArray("Shift_JIS")
+                                                        : "windows-" + QByteArray::number(uint(codePage));
+    QCOMPARE(OutputDecoder::programmerEncoding(), expectedName);
+    // Whatever of the text this code page holds, as Windows itself writes it.
+    const std::wstring wide = text.toStdWString();
+    const int size = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), int(wide.size()), nullptr, 0, nullptr, nullptr);
+    QByteArray bytes(size, '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.c_str(), int(wide.size()), bytes.data(), size, nullptr, nullptr);
+    const int back = MultiByteToWideChar(CP_ACP, 0, bytes.constData(), bytes.size(), nullptr, 0);
+    std::wstring roundTrip(size_t(back), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, bytes.constData(), bytes.size(), &roundTrip[0], back);
+    QCOMPARE(decodeStream(decoder, bytes), QString::fromStdWString(roundTrip));
+    if (codePage == 1252)
+        QCOMPARE(OutputDecoder().decode(QByteArray("Ren\xE9"
+                                                   "e")),
+            QStringLiteral("Renée"));
+#else
+    QCOMPARE(OutputDecoder::programmerEncoding(), QByteArray("UTF-8"));
+    QCOMPARE(decodeStream(decoder, text.toUtf8()), text);
+#endif
 }
 
 void TestUpload::verdictFindsTextAcrossChunks()
