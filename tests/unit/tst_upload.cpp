@@ -2,17 +2,24 @@
 // The pieces of an upload that need no window: the command, its arguments,
 // the decoding of the programmer's output and the verdict.
 #include "outputdecoder.h"
+#include "programmerpath.h"
 #include "uploadcommand.h"
 #include "verdict.h"
 
 #include <QProcess>
 #include <QtTest>
 
+#include <cstdio>
+
 #ifdef Q_OS_WIN
 #include <windows.h>
 #endif
 
 namespace {
+// The encoding of the decoder tests that do not name another; on Windows the
+// programmer's own is the ANSI code page.
+const QByteArray utf8("UTF-8");
+
 // A whole stream: its text, then what its end adds, in that order.
 QString decodeStream(OutputDecoder &decoder, const QByteArray &bytes)
 {
@@ -65,6 +72,10 @@ private slots:
     void decoderLineEnds();
     void decoderUnknownEncoding();
     void decoderPlatformEncoding();
+
+    void programmerPathOpensEveryFile_data();
+    void programmerPathOpensEveryFile();
+    void programmerPathOnlyForTheFilesHandedOver();
 
     void verdictFindsTextAcrossChunks();
     void verdictRejects_data();
@@ -208,13 +219,13 @@ void TestUpload::decoderJoinsCharactersCutBetweenChunks()
     const QByteArray bytes = text.toUtf8();
     // Every cut point, and every byte on its own.
     for (int cut = 0; cut <= bytes.size(); ++cut) {
-        OutputDecoder decoder;
+        OutputDecoder decoder(utf8);
         QString joined = decoder.decode(bytes.left(cut));
         joined += decoder.decode(bytes.mid(cut));
         joined += decoder.finish();
         QCOMPARE(joined, text);
     }
-    OutputDecoder decoder;
+    OutputDecoder decoder(utf8);
     QString byteByByte;
     for (char byte : bytes)
         byteByByte += decoder.decode(QByteArray(1, byte));
@@ -224,7 +235,7 @@ void TestUpload::decoderJoinsCharactersCutBetweenChunks()
 void TestUpload::decoderReplacesNulAndInvalidBytes()
 {
     const QChar replacement(QChar::ReplacementCharacter);
-    OutputDecoder decoder;
+    OutputDecoder decoder(utf8);
     QCOMPARE(decoder.decode(QByteArray("ab\0cd\0\0e", 8)),
         QStringLiteral("ab") + replacement + QStringLiteral("cd") + replacement + replacement + QStringLiteral("e"));
 
@@ -242,7 +253,7 @@ void TestUpload::decoderReplacesNulAndInvalidBytes()
 
 void TestUpload::decoderFinishAndReset()
 {
-    OutputDecoder decoder;
+    OutputDecoder decoder(utf8);
     QCOMPARE(decoder.decode(QByteArray("ok \xF0\x9D")), QStringLiteral("ok "));
     // The stream ends inside a character: it is shown, not dropped.
     const QString rest = decoder.finish();
@@ -265,10 +276,10 @@ void TestUpload::decoderKeepsByteOrderMarkAtChunkStart()
     const QByteArray encodedMark("\xEF\xBB\xBF");
     const QByteArray stream = encodedMark + "A" + encodedMark + encodedMark + "B";
 
-    OutputDecoder whole;
+    OutputDecoder whole(utf8);
     QCOMPARE(decodeStream(whole, stream), expected);
 
-    OutputDecoder chunked;
+    OutputDecoder chunked(utf8);
     QString text = chunked.decode(stream.left(2));
     text += chunked.decode(stream.mid(2, 2));
     text += chunked.decode(stream.mid(4));
@@ -407,6 +418,115 @@ void TestUpload::decoderPlatformEncoding()
 #else
     QCOMPARE(OutputDecoder::programmerEncoding(), QByteArray("UTF-8"));
     QCOMPARE(decodeStream(decoder, text.toUtf8()), text);
+#endif
+}
+
+namespace {
+// What a C program such as the programmer does with a file argument: it gets
+// the argument as the bytes of the platform's narrow strings (on Windows the
+// ANSI code page) and opens it. Whether it read the whole file.
+bool openedAsCProgram(const QString &argument, const QByteArray &content)
+{
+    const QByteArray narrow = QFile::encodeName(argument);
+    FILE *file = std::fopen(narrow.constData(), "rb");
+    if (!file)
+        return false;
+    QByteArray read(content.size() + 1, '\0');
+    const size_t got = std::fread(read.data(), 1, size_t(read.size()), file);
+    std::fclose(file);
+    return got == size_t(content.size()) && read.left(content.size()) == content;
+}
+
+// Windows only: whether the ANSI code page holds every character of `text`.
+bool inAnsiCodePage(const QString &text)
+{
+#ifdef Q_OS_WIN
+    if (GetACP() == CP_UTF8)
+        return true;
+    const std::wstring wide = text.toStdWString();
+    BOOL usedDefault = FALSE;
+    WideCharToMultiByte(
+        CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), int(wide.size()), nullptr, 0, nullptr, &usedDefault);
+    return !usedDefault;
+#else
+    Q_UNUSED(text)
+    return true;
+#endif
+}
+
+} // namespace
+
+void TestUpload::programmerPathOpensEveryFile_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::newRow("ASCII") << QStringLiteral("firmware");
+    QTest::newRow("blanks") << QStringLiteral("my firmware");
+    QTest::newRow("Latin") << QStringLiteral("Grüße");
+    QTest::newRow("Cyrillic") << QStringLiteral("Прошивка");
+    QTest::newRow("Chinese") << QStringLiteral("固件");
+}
+
+// Every file the dialog can return, the programmer can open under the name it
+// is handed; the name is the path as chosen wherever that works.
+void TestUpload::programmerPathOpensEveryFile()
+{
+    QFETCH(QString, folder);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(QDir(dir.path()).mkpath(folder));
+    const QString path = dir.path() + QLatin1Char('/') + folder + QStringLiteral("/blink.hex");
+    const QByteArray content(":00000001FF\n");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(content), qint64(content.size()));
+    file.close();
+
+    const QString handed = programmerPath(path);
+    QVERIFY2(openedAsCProgram(handed, content), qPrintable(handed));
+    QVERIFY(!handed.contains(QLatin1Char('\\')));
+    if (inAnsiCodePage(path)) {
+        QCOMPARE(handed, path);
+    } else {
+        // The fault this mends: the long name cannot be opened.
+        QVERIFY(!openedAsCProgram(path, content));
+        QVERIFY(inAnsiCodePage(handed));
+        // The same file, not one that happens to hold the same.
+        const QByteArray changed(":00000001FF\r\n");
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(changed), qint64(changed.size()));
+        file.close();
+        QVERIFY(openedAsCProgram(handed, changed));
+    }
+}
+
+void TestUpload::programmerPathOnlyForTheFilesHandedOver()
+{
+    // A file that is not there has no short name: the path stays, and the
+    // programmer says it cannot open it.
+    const QString missing = QDir::tempPath() + QStringLiteral("/Прошивка-нет/固件.hex");
+    QCOMPARE(programmerPath(missing), missing);
+    QCOMPARE(programmerPath(QString()), QString());
+
+    // The invocation hands over exactly these names; the text shows the path
+    // as chosen.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString folder = dir.path() + QStringLiteral("/Прошивка");
+    QVERIFY(QDir().mkpath(folder));
+    const QString path = folder + QStringLiteral("/a.hex");
+    const QString config = folder + QStringLiteral("/avrdude.conf");
+    for (const QString &name : {path, config}) {
+        QFile file(name);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    const UploadInvocation run = buildUploadInvocation(folder, QStringLiteral("COM5"), path);
+    QCOMPARE(run.program, folder + QStringLiteral("//avrdude"));
+    QCOMPARE(run.arguments.at(5), programmerPath(config));
+    QCOMPARE(run.arguments.last(), QStringLiteral("flash:w:") + programmerPath(path) + QStringLiteral(":i"));
+    QVERIFY(buildUploadCommand(folder, QStringLiteral("COM5"), path).contains(path));
+#ifdef Q_OS_WIN
+    if (!inAnsiCodePage(path))
+        QVERIFY(!run.arguments.last().contains(path));
 #endif
 }
 
