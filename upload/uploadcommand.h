@@ -23,6 +23,9 @@ struct UploadInvocation
 {
     QString program;
     QStringList arguments;
+    // The configuration's and the file's names as the arguments hand them
+    // over (they differ from the paths given where programmerPath() says).
+    QStringList fileNames;
 };
 UploadInvocation buildUploadInvocation(const QString &appDir, const QString &port, const QString &path);
 

@@ -1,0 +1,131 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
+# The Windows package: one folder that a user unzips (or installs) and runs,
+# holding Kiverlo.exe with everything it loads beside it:
+#
+#   Kiverlo.exe              the tool, with its icon group and version record
+#   Qt5Core.dll, Qt5Gui.dll, Qt5Widgets.dll, Qt5SerialPort.dll
+#   platforms/qwindows.dll   the window system
+#   styles/qwindowsvistastyle.dll
+#   imageformats/qicns.dll   reads the window icon my_app.icns
+#   imageformats/qico.dll    Windows' own icon format, for dialogs and themes
+#   libstdc++-6.dll, libgcc_s_seh-1.dll, libwinpthread-1.dll
+#   avrdude.exe, avrdude.conf, my_app.icns
+#   licenses/                the licences of the tool, Qt, avrdude, the runtime
+#
+# Qt looks for its plugins in the executable's folder first, so no qt.conf is
+# needed. `cpack` makes a ZIP of the folder, and an NSIS installer when
+# makensis is there.
+#
+# Included from the top-level CMakeLists.txt when building for Windows.
+
+if(NOT WIN32)
+    return()
+endif()
+
+set(KIVERLO_MINGW_RUNTIME_DIR "" CACHE PATH
+    "Folder with the compiler's runtime DLLs (libstdc++-6.dll, libgcc_s_seh-1.dll, libwinpthread-1.dll)")
+set(KIVERLO_LICENSE_DIR "/usr/share/common-licenses" CACHE PATH
+    "Folder with the licence texts LGPL-3, GPL-2 and GPL-3 for the package")
+
+# --- Qt: the libraries and the plugins the window loads ----------------------
+set(_qt_libraries Core Gui Widgets SerialPort)
+set(_qt_plugins QWindowsIntegrationPlugin QWindowsVistaStylePlugin QICNSPlugin QICOPlugin)
+set(_required_plugins QWindowsIntegrationPlugin QICNSPlugin)
+
+foreach(_lib IN LISTS _qt_libraries)
+    install(FILES $<TARGET_FILE:${KIVERLO_QT}::${_lib}> DESTINATION . COMPONENT runtime)
+endforeach()
+foreach(_plugin IN LISTS _qt_plugins)
+    set(_target ${KIVERLO_QT}::${_plugin})
+    if(NOT TARGET ${_target})
+        if(_plugin IN_LIST _required_plugins)
+            message(FATAL_ERROR "The Windows package needs Qt's plugin ${_target}, which this Qt lacks")
+        endif()
+        message(STATUS "Windows package: no ${_target}, left out")
+        continue()
+    endif()
+    get_target_property(_type ${_target} QT_PLUGIN_TYPE)
+    install(FILES $<TARGET_FILE:${_target}> DESTINATION ${_type} COMPONENT runtime)
+endforeach()
+
+# --- the compiler's runtime ---------------------------------------------------
+# The Qt libraries and the tool were built with the same MinGW compiler and
+# load its C++ runtime, its exception support and its threads library.
+set(_runtime_dlls libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+set(_runtime_hints "${KIVERLO_MINGW_RUNTIME_DIR}")
+get_filename_component(_compiler_dir "${CMAKE_CXX_COMPILER}" DIRECTORY)
+file(GLOB _gcc_dirs LIST_DIRECTORIES true "/usr/lib/gcc/x86_64-w64-mingw32/*-posix")
+list(APPEND _runtime_hints ${_gcc_dirs} /usr/x86_64-w64-mingw32/lib "${_compiler_dir}")
+foreach(_dll IN LISTS _runtime_dlls)
+    string(MAKE_C_IDENTIFIER "KIVERLO_RUNTIME_${_dll}" _var)
+    find_file(${_var} ${_dll} HINTS ${_runtime_hints} NO_CMAKE_FIND_ROOT_PATH NO_DEFAULT_PATH)
+    if(NOT ${_var})
+        message(FATAL_ERROR "The Windows package needs ${_dll}: set KIVERLO_MINGW_RUNTIME_DIR to its folder")
+    endif()
+    install(FILES "${${_var}}" DESTINATION . COMPONENT runtime)
+endforeach()
+
+# --- the tool, its window icon and the programmer ----------------------------
+install(TARGETS Kiverlo RUNTIME DESTINATION . COMPONENT runtime)
+install(FILES "${KIVERLO_WINDOW_ICON}" DESTINATION . COMPONENT runtime)
+if(KIVERLO_AVRDUDE AND KIVERLO_AVRDUDE_CONF)
+    # Under the names the tool starts them by, whatever they are called here.
+    install(PROGRAMS "${KIVERLO_AVRDUDE}" DESTINATION . RENAME avrdude.exe COMPONENT runtime)
+    install(FILES "${KIVERLO_AVRDUDE_CONF}" DESTINATION . RENAME avrdude.conf COMPONENT runtime)
+else()
+    message(WARNING "The Windows package lacks avrdude.exe: set KIVERLO_AVRDUDE and KIVERLO_AVRDUDE_CONF")
+endif()
+
+# --- licences -------------------------------------------------------------------
+# The tool is GPL-3.0-or-later; it ships Qt (LGPL-3.0), avrdude
+# (GPL-2.0-or-later) and the compiler's runtime (GPL-3.0 with the GCC Runtime
+# Library Exception; winpthreads under the MIT licence).
+install(FILES "${PROJECT_SOURCE_DIR}/LICENSE" DESTINATION licenses RENAME Kiverlo-GPL-3.0.txt COMPONENT runtime)
+foreach(_pair "LGPL-3;Qt-LGPL-3.0.txt" "GPL-2;avrdude-GPL-2.0.txt" "GPL-3;GPL-3.0.txt")
+    list(GET _pair 0 _licence)
+    list(GET _pair 1 _name)
+    if(NOT EXISTS "${KIVERLO_LICENSE_DIR}/${_licence}")
+        message(FATAL_ERROR "The Windows package needs the licence text ${_licence}: set KIVERLO_LICENSE_DIR")
+    endif()
+    install(FILES "${KIVERLO_LICENSE_DIR}/${_licence}" DESTINATION licenses RENAME ${_name} COMPONENT runtime)
+endforeach()
+# The copyright notices of the runtime, as Debian's MinGW-w64 packages carry
+# them (with the GCC Runtime Library Exception and the winpthreads licence).
+foreach(_pair "gcc-mingw-w64-base;gcc-runtime-copyright.txt" "mingw-w64-common;mingw-w64-copyright.txt")
+    list(GET _pair 0 _package)
+    list(GET _pair 1 _name)
+    if(EXISTS "/usr/share/doc/${_package}/copyright")
+        install(FILES "/usr/share/doc/${_package}/copyright" DESTINATION licenses RENAME ${_name}
+                COMPONENT runtime)
+    else()
+        message(WARNING "The Windows package lacks ${_name}: /usr/share/doc/${_package}/copyright is missing")
+    endif()
+endforeach()
+install(FILES "${PROJECT_SOURCE_DIR}/resources/windows-licenses.txt" DESTINATION licenses RENAME README.txt
+        COMPONENT runtime)
+
+# --- CPack: the ZIP, and the installer when NSIS is there ---------------------
+set(CPACK_PACKAGE_NAME Kiverlo)
+set(CPACK_PACKAGE_VENDOR Trunoma)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Writes an Intel HEX file into an ATmega328P board's flash")
+set(CPACK_PACKAGE_FILE_NAME "Kiverlo-${PROJECT_VERSION}-win64")
+set(CPACK_PACKAGE_INSTALL_DIRECTORY Kiverlo)
+set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
+set(CPACK_PACKAGE_EXECUTABLES Kiverlo Kiverlo)
+set(CPACK_GENERATOR ZIP)
+# The ZIP holds one folder, named like the file.
+set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+find_program(KIVERLO_MAKENSIS makensis)
+if(KIVERLO_MAKENSIS)
+    list(APPEND CPACK_GENERATOR NSIS)
+    set(CPACK_NSIS_EXECUTABLE "${KIVERLO_MAKENSIS}")
+    set(CPACK_NSIS_MUI_ICON "${PROJECT_SOURCE_DIR}/resources/kiverlo.ico")
+    set(CPACK_NSIS_MUI_UNIICON "${PROJECT_SOURCE_DIR}/resources/kiverlo.ico")
+    set(CPACK_NSIS_INSTALLED_ICON_NAME Kiverlo.exe)
+    set(CPACK_NSIS_DISPLAY_NAME Kiverlo)
+    set(CPACK_NSIS_PACKAGE_NAME Kiverlo)
+    set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
+endif()
+include(CPack)

@@ -1,0 +1,108 @@
+#!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
+# The Windows package as a user gets it: CPack makes the ZIP, which is
+# unpacked into a fresh Wine prefix under "C:\Program Files"; nothing of the
+# build or of the SDK is on any search path. Then:
+#   - the ZIP holds one folder with everything the tool needs, and no test
+#     library or test plugin;
+#   - Kiverlo.exe, started there as a double click starts it, shows its
+#     window, stays up, and ends with code 0 when the window is closed;
+#   - a probe copied into the folder builds the same window with the
+#     folder's own libraries and plugins and finds the icon from my_app.icns
+#     (and none when started elsewhere);
+#   - avrdude.exe started from the folder reads its avrdude.conf, knows the
+#     programmer and the part the tool asks for, and tries the port.
+#
+# package-check.sh <build dir> <work dir> <wine64> <wineserver> <windowprobe.exe> <packageprobe.exe>
+set -eu
+
+# Everything here runs on a virtual display of its own, from the creation of
+# the prefix on: Wine's desktop takes the display it first finds, and the
+# windows under test must not pop up on a developer's screen.
+if [ -z "${KIVERLO_PACKAGE_CHECK_DISPLAY:-}" ]; then
+    KIVERLO_PACKAGE_CHECK_DISPLAY=1 exec xvfb-run -a sh "$0" "$@"
+fi
+
+build=$1 work=$2 wine=$3 wineserver=$4 windowprobe=$5 packageprobe=$6
+cpack=${CPACK:-cpack}
+
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+rm -rf "$work"
+mkdir -p "$work"
+
+# --- the ZIP ------------------------------------------------------------------
+"$cpack" -G ZIP --config "$build/CPackConfig.cmake" -B "$work/cpack" >"$work/cpack.log" 2>&1 \
+    || { cat "$work/cpack.log"; echo "FAIL: cpack could not make the ZIP" >&2; exit 1; }
+set -- "$work"/cpack/*.zip
+[ -f "$1" ] || { echo "FAIL: cpack made no ZIP" >&2; exit 1; }
+zip=$1
+echo "package: $(basename "$zip"), $(du -k "$zip" | cut -f1) KiB"
+
+# --- a fresh prefix, the package unpacked into it ------------------------------
+export WINEPREFIX="$work/prefix"
+export WINEDLLOVERRIDES='mscoree,mshtml='
+export WINEDEBUG=-all
+unset WINEPATH QT_PLUGIN_PATH QT_QPA_PLATFORM QT_QPA_PLATFORM_PLUGIN_PATH QT_QPA_FONTDIR
+trap '"$wineserver" -k 2>/dev/null || true' EXIT
+"$wine" wineboot -i >/dev/null 2>&1
+unzip -q "$zip" -d "$work/unzipped"
+top=$(cd "$work/unzipped" && ls -A)
+if [ "$(echo "$top" | wc -l)" -ne 1 ] || [ ! -d "$work/unzipped/$top" ]; then
+    echo "FAIL: the ZIP does not hold one folder: $top" >&2
+    exit 1
+fi
+folder="$WINEPREFIX/drive_c/Program Files/$top"
+mv "$work/unzipped/$top" "$folder"
+windows_folder="C:\\Program Files\\$top"
+for file in Kiverlo.exe Qt5Core.dll Qt5Gui.dll Qt5Widgets.dll Qt5SerialPort.dll \
+    platforms/qwindows.dll styles/qwindowsvistastyle.dll imageformats/qicns.dll imageformats/qico.dll \
+    libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll avrdude.exe avrdude.conf my_app.icns \
+    licenses/README.txt licenses/Kiverlo-GPL-3.0.txt licenses/Qt-LGPL-3.0.txt licenses/avrdude-GPL-2.0.txt \
+    licenses/GPL-3.0.txt; do
+    [ -s "$folder/$file" ] || fail "the package lacks $file"
+done
+for file in Qt5Test.dll platforms/qoffscreen.dll platforms/qminimal.dll; do
+    [ ! -e "$folder/$file" ] || fail "the package holds $file, which only tests need"
+done
+echo "contents: $(cd "$folder" && find . -type f | wc -l) files, $(du -sk "$folder" | cut -f1) KiB unpacked"
+
+# --- the tool and the probe ------------------------------------------------------
+mkdir -p "$WINEPREFIX/drive_c/probe"
+cp "$windowprobe" "$WINEPREFIX/drive_c/probe/windowprobe.exe"
+if ! "$wine" 'C:\probe\windowprobe.exe' "$windows_folder\\Kiverlo.exe" Kiverlo; then
+    fail "Kiverlo.exe from the package did not come up and close cleanly"
+fi
+
+cp "$packageprobe" "$folder/kiverlo-packageprobe.exe"
+if ! (cd "$folder" && "$wine" "$windows_folder\\kiverlo-packageprobe.exe"); then
+    fail "the window built with the package's libraries and plugins is not as it should be"
+fi
+rm -f "$folder/kiverlo-packageprobe.exe"
+
+# --- the programmer, as the tool starts it ------------------------------------
+# No board here: a port that does not exist. avrdude gets that far only with
+# its configuration read and the programmer and part found in it.
+echo ':00000001FF' >"$WINEPREFIX/drive_c/probe/empty.hex"
+set +e
+output=$(cd "$folder" && "$wine" "$windows_folder\\avrdude.exe" -c arduino -p m328p \
+    -C "$windows_folder\\avrdude.conf" -P COM99 -U 'flash:w:C:\probe\empty.hex:i' 2>&1)
+code=$?
+set -e
+echo "$output" | sed 's/^/avrdude: | /'
+[ "$code" -ne 0 ] || fail "avrdude reported success without a board"
+echo "$output" | grep -q 'COM99' || fail "avrdude did not try the port COM99"
+echo "$output" | grep -qiE "can't open config|config file|invalid programmer|can't find programmer|AVR Part .* not found" \
+    && fail "avrdude did not take its configuration from the package"
+
+"$wineserver" -w
+trap - EXIT
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) of the package failed" >&2
+    exit 1
+fi
+echo "the package is complete and runs"
