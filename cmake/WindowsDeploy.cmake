@@ -124,8 +124,13 @@ if(KIVERLO_MAKENSIS)
     set(CPACK_NSIS_MUI_ICON "${PROJECT_SOURCE_DIR}/resources/kiverlo.ico")
     set(CPACK_NSIS_MUI_UNIICON "${PROJECT_SOURCE_DIR}/resources/kiverlo.ico")
     set(CPACK_NSIS_INSTALLED_ICON_NAME Kiverlo.exe)
+    # The Start menu entry starts Kiverlo.exe, which stands in the top folder.
+    set(CPACK_NSIS_EXECUTABLES_DIRECTORY .)
     set(CPACK_NSIS_DISPLAY_NAME Kiverlo)
     set(CPACK_NSIS_PACKAGE_NAME Kiverlo)
     set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
+    # zlib, as in the ZIP: LZMA would save a quarter of the size (18 MB to
+    # 14 MB) at five times the packing time (over a minute).
+    set(CPACK_NSIS_COMPRESSOR zlib)
 endif()
 include(CPack)

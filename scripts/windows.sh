@@ -41,7 +41,7 @@ step() {
 
 step "Packages"
 install_missing cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 nsis \
-    fonts-dejavu-core xvfb xauth zip unzip
+    fonts-dejavu-core xvfb xauth zip unzip icoutils
 
 step "SDK"
 # Unpacked into the build tree, again only when the tarball changed.

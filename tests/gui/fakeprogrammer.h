@@ -66,6 +66,11 @@ public:
         step("block", QByteArray::number(block));
         return step("stream", QFile::encodeName(file));
     }
+    // Makes its output pipe hold this many bytes, where the system allows.
+    FakeProgrammer &pipeSize(int bytes)
+    {
+        return step("pipesize", QByteArray::number(bytes));
+    }
     FakeProgrammer &closeInput()
     {
         return step("closeinput", QByteArray());
@@ -117,6 +122,12 @@ public:
         for (const QByteArray &value : file.readAll().split('\0'))
             values << QString::fromUtf8(value);
         values.removeLast(); // after the final terminator
+#ifdef Q_OS_WIN
+        // Windows names the program in the command line; Qt writes its path
+        // there with backslashes.
+        if (!values.isEmpty())
+            values.first() = QDir::fromNativeSeparators(values.first());
+#endif
         return values;
     }
     qint64 pid() const

@@ -10,9 +10,11 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFileSystemModel>
 #include <QLabel>
 #include <QListView>
@@ -28,6 +30,68 @@
 #include <functional>
 #include <memory>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+
+// On Windows the tool's store is the registry key
+// HKEY_CURRENT_USER\Software\Trunoma\Kiverlo, which QSettings::setPath
+// cannot move elsewhere. So the window's tests run there only under Wine, in
+// the throwaway prefix inside the build tree that tests/windows/wine-run.sh
+// gives them, and refuse to start anywhere else. The organisation's key is
+// emptied before and after each test.
+class IsolatedSettings
+{
+public:
+    IsolatedSettings()
+    {
+        const bool underWine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+        if (!underWine || qEnvironmentVariableIsEmpty("KIVERLO_THROWAWAY_PREFIX"))
+            qFatal("These tests rewrite HKEY_CURRENT_USER\\Software\\Trunoma: they run only under Wine, "
+                   "in a throwaway prefix (started through wine-run.sh)");
+        clear();
+    }
+    ~IsolatedSettings() { clear(); }
+    // Where the tool's store lands on this platform.
+    static QString storeKey() { return QStringLiteral("HKEY_CURRENT_USER\\Software\\Trunoma\\Kiverlo"); }
+    // Reads the store as a separate reader would, straight from the registry.
+    QVariant storedValue(const QString &key) const
+    {
+        QSettings reader(storeKey(), QSettings::NativeFormat);
+        return reader.value(key);
+    }
+    // When the store was last written to; null while it does not exist.
+    QDateTime lastWritten() const
+    {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Trunoma\\Kiverlo", 0, KEY_READ, &key) != ERROR_SUCCESS)
+            return QDateTime();
+        FILETIME time = {};
+        const LONG result = RegQueryInfoKeyW(
+            key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &time);
+        RegCloseKey(key);
+        if (result != ERROR_SUCCESS)
+            return QDateTime();
+        // 100 ns steps since 1601.
+        const qint64 steps = (qint64(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+        return QDateTime::fromMSecsSinceEpoch(steps / 10000 - Q_INT64_C(11644473600000), Qt::UTC);
+    }
+    void store(const QString &key, const QVariant &value) const
+    {
+        QSettings writer(QStringLiteral("Trunoma"), QStringLiteral("Kiverlo"));
+        writer.setValue(key, value);
+    }
+
+private:
+    static void clear()
+    {
+        QSettings organisation(QStringLiteral("HKEY_CURRENT_USER\\Software\\Trunoma"), QSettings::NativeFormat);
+        organisation.remove(QString());
+        organisation.sync();
+        if (!organisation.allKeys().isEmpty())
+            qFatal("cannot empty HKEY_CURRENT_USER\\Software\\Trunoma for the test");
+    }
+};
+#else
 // Points every settings scope at a fresh temporary folder for as long as it
 // lives, so no test ever reads or writes the user's real settings.
 class IsolatedSettings
@@ -49,6 +113,8 @@ public:
         QSettings reader(storeFile(), QSettings::IniFormat);
         return reader.value(key);
     }
+    // When the store was last written to; null while it does not exist.
+    QDateTime lastWritten() const { return QFileInfo(storeFile()).lastModified(); }
     void store(const QString &key, const QVariant &value) const
     {
         QSettings writer(QStringLiteral("Trunoma"), QStringLiteral("Kiverlo"));
@@ -58,6 +124,7 @@ public:
 private:
     QTemporaryDir folder;
 };
+#endif
 
 // Problems of the test's own making (a widget it names that does not exist,
 // a file dialog it waited for that never came) which must fail the test

@@ -1,0 +1,36 @@
+#!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
+# The resources of the built Kiverlo.exe as Windows shows them:
+#   - the version record, read through Windows' version API by versioninfo.exe
+#     under Wine;
+#   - the application icon: one icon group, IDI_ICON1, with 16, 24, 32, 48 and
+#     256-pixel images at 32 bits per pixel, taken out of the executable with
+#     icoutils (wrestool, icotool).
+#
+# exe-resources.sh <Kiverlo.exe> <wine-run.sh> <versioninfo.exe> <work dir>
+set -eu
+exe=$1 wine_run=$2 versioninfo=$3 work=$4
+failures=0
+
+echo "version record:"
+if ! sh "$wine_run" "$versioninfo" "$exe" Kiverlo "$(basename "$exe")"; then
+    echo "FAIL: the version record is not as it should be" >&2
+    failures=$((failures + 1))
+fi
+
+rm -rf "$work"
+mkdir -p "$work"
+groups=$(wrestool --list --type=14 "$exe")
+echo "icon groups: $groups"
+[ "$(echo "$groups" | grep -c .)" -eq 1 ] || { echo "FAIL: not exactly one icon group" >&2; failures=$((failures + 1)); }
+echo "$groups" | grep -qE -- "--name='?IDI_ICON1'?( |$)" || { echo "FAIL: the icon group is not IDI_ICON1" >&2; failures=$((failures + 1)); }
+wrestool --extract --type=14 --name=IDI_ICON1 --output="$work/group.ico" "$exe"
+images=$(icotool --list "$work/group.ico")
+echo "$images"
+sizes=$(echo "$images" | sed -n 's/.*--width=\([0-9]*\) --height=\([0-9]*\) --bit-depth=\([0-9]*\).*/\1x\2@\3/p' | sort -n | tr '\n' ' ')
+expected='16x16@32 24x24@32 32x32@32 48x48@32 256x256@32 '
+if [ "$sizes" != "$expected" ]; then
+    echo "FAIL: icon images $sizes, expected $expected" >&2
+    failures=$((failures + 1))
+fi
+[ "$failures" -eq 0 ]
