@@ -323,13 +323,30 @@ QString OutputDecoder::normaliseLineEnds(QString text, bool atEnd)
         text.prepend(QLatin1Char('\r'));
         carriageReturnHeld = false;
     }
+    if (!text.contains(QLatin1Char('\r')))
+        return text;
+    // Returns at the end may still be followed by "\n" in the next chunk.
     if (!atEnd && text.endsWith(QLatin1Char('\r'))) {
-        text.chop(1);
+        while (text.endsWith(QLatin1Char('\r')))
+            text.chop(1);
         carriageReturnHeld = true;
     }
-    if (text.contains(QLatin1Char('\r'))) {
-        text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-        text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    // A run of "\r", with or without a "\n" after it, ends one line: Windows
+    // programs also print "\r\r\n" where a system message that ends in
+    // "\r\n" meets their own line end.
+    QString lines;
+    lines.reserve(text.size());
+    const int size = text.size();
+    for (int i = 0; i < size;) {
+        if (text.at(i) != QLatin1Char('\r')) {
+            lines += text.at(i++);
+            continue;
+        }
+        while (i < size && text.at(i) == QLatin1Char('\r'))
+            ++i;
+        if (i < size && text.at(i) == QLatin1Char('\n'))
+            ++i;
+        lines += QLatin1Char('\n');
     }
-    return text;
+    return lines;
 }

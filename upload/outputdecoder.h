@@ -15,8 +15,10 @@
 // is text like any other.
 //
 // Lines come out ended by "\n" alone: a "\r\n" (as Windows programs end
-// their lines) becomes "\n" even when the two are cut apart, and a lone "\r"
-// becomes "\n" as well, which is how the console shows it anyway.
+// their lines) becomes "\n" even when the two are cut apart, and so does a
+// run of "\r" before a "\n" ("\r\r\n" in some of avrdude.exe's messages); a
+// "\r" on its own becomes "\n" as well, which is how the console shows it
+// anyway.
 class OutputDecoder
 {
 public:
@@ -51,7 +53,7 @@ private:
     std::unique_ptr<Codec> codec;
     bool known = false;
     QByteArray pending;
-    // The text so far ended in "\r"; whether it stands alone is not known
+    // The text so far ended in "\r"; whether a "\n" follows is not known
     // until the next character arrives.
     bool carriageReturnHeld = false;
 };

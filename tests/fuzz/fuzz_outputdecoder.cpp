@@ -84,16 +84,21 @@ QVector<uint> singleByteCharacters(const QByteArray &bytes)
     return found;
 }
 
-// `characters` with their line ends as the decoder gives them: "\r\n" and a
-// lone "\r" become "\n".
+// `characters` with their line ends as the decoder gives them: a run of
+// "\r" with or without a "\n" after it becomes one "\n".
 QVector<uint> asLines(const QVector<uint> &characters)
 {
     QVector<uint> lines;
-    for (int i = 0; i < characters.size(); ++i) {
-        if (characters.at(i) != '\r')
-            lines.append(characters.at(i));
-        else if (i + 1 == characters.size() || characters.at(i + 1) != '\n')
-            lines.append('\n');
+    for (int i = 0; i < characters.size();) {
+        if (characters.at(i) != '\r') {
+            lines.append(characters.at(i++));
+            continue;
+        }
+        while (i < characters.size() && characters.at(i) == '\r')
+            ++i;
+        if (i < characters.size() && characters.at(i) == '\n')
+            ++i;
+        lines.append('\n');
     }
     return lines;
 }

@@ -362,8 +362,13 @@ void TestUpload::decoderLineEnds_data()
     QTest::newRow("Windows line ends") << QByteArray("windows-1252")
                                        << QByteArray("avrdude: AVR device initialized\r\n\r\nWriting | ## | 100%\r\n")
                                        << QStringLiteral("avrdude: AVR device initialized\n\nWriting | ## | 100%\n");
+    // avrdude.exe ends a Windows error message so.
+    QTest::newRow("returns before a line end")
+        << QByteArray("windows-1252")
+        << QByteArray("cannot open port \\\\.\\COM9: File not found.\r\r\n\r\navrdude done.\r\n")
+        << QStringLiteral("cannot open port \\\\.\\COM9: File not found.\n\navrdude done.\n");
     QTest::newRow("lone carriage returns")
-        << QByteArray("UTF-8") << QByteArray("10%\r20%\r\r\n") << QStringLiteral("10%\n20%\n\n");
+        << QByteArray("UTF-8") << QByteArray("10%\r20%\r\r\n") << QStringLiteral("10%\n20%\n");
     QTest::newRow("carriage return at the end") << QByteArray("UTF-8") << QByteArray("a\r") << QStringLiteral("a\n");
     QTest::newRow("after a cut character")
         << QByteArray("GBK") << QByteArray("\xD6\xD0\r\n\xD6\r\n")
