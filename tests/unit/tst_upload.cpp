@@ -300,7 +300,7 @@ void TestUpload::decoderCodePages_data()
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("expected");
 
-    const QString replacement(QChar(QChar::ReplacementCharacter));
+    const QString replacement {QChar(QChar::ReplacementCharacter)};
     QTest::newRow("UTF-8") << QByteArray("UTF-8")
                            << QByteArray("C:/Gr\xC3\xBC\xC3\x9F"
                                          "e/\xD0\x96.hex")
