@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "uploadcommand.h"
 
+#include "programmerpath.h"
+
 namespace {
 // The programmer sits beside our executable. The program path keeps the
 // doubled slash it has always had; both forms name the same file.
@@ -26,14 +28,17 @@ UploadInvocation buildUploadInvocation(const QString &appDir, const QString &por
 {
     UploadInvocation run;
     run.program = appDir + kProgramName;
+    run.fileNames << programmerPath(appDir + kConfigName) << programmerPath(path);
+    // The programmer itself is started by its Unicode name; the files it
+    // opens are named so that it can open them (see programmerPath()).
     run.arguments << QStringLiteral("-c") << kProgrammerType << QStringLiteral("-p") << kPartName
-                  << QStringLiteral("-C") << appDir + kConfigName << QStringLiteral("-P");
+                  << QStringLiteral("-C") << run.fileNames.at(0) << QStringLiteral("-P");
     // In the text the port stands unquoted, so blanks around it vanish and an
     // empty one leaves "-P" directly before "-U". Blanks inside it must not
     // split it into further options, so the rest stays one argument.
     const QString trimmedPort = port.trimmed();
     if (!trimmedPort.isEmpty())
         run.arguments << trimmedPort;
-    run.arguments << QStringLiteral("-U") << kFlashWritePrefix + path + kFlashWriteSuffix;
+    run.arguments << QStringLiteral("-U") << kFlashWritePrefix + run.fileNames.at(1) + kFlashWriteSuffix;
     return run;
 }

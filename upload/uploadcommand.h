@@ -16,10 +16,16 @@ QString buildUploadCommand(const QString &appDir, const QString &port, const QSt
 // value stays whole: the path always arrives inside the single flash argument
 // and the folder inside the program and configuration arguments, whatever
 // quotes or blanks they hold. A blank port gives no argument, as in the text.
+// The configuration and the file are named as programmerPath() gives them:
+// on Windows a path the programmer could not open in its long form comes as
+// the file's short name, while the text shows the path as the user chose it.
 struct UploadInvocation
 {
     QString program;
     QStringList arguments;
+    // The configuration's and the file's names as the arguments hand them
+    // over (they differ from the paths given where programmerPath() says).
+    QStringList fileNames;
 };
 UploadInvocation buildUploadInvocation(const QString &appDir, const QString &port, const QString &path);
 

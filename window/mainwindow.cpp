@@ -116,9 +116,9 @@ void MainWindow::on_btnUploadFlash_clicked()
     ui->lblOutput->setText(QStringLiteral("Programming. Please wait..."));
 
     decoder.reset();
-    // The programmer repeats what it is handed; none of that may count as
-    // its report of a verified write.
-    verdict.reset({path, appDir, port});
+    // The programmer repeats what it is handed (on Windows perhaps a file's
+    // short name); none of that may count as its report of a verified write.
+    verdict.reset(QStringList {path, appDir, port} + invocation.fileNames);
     process->start(invocation.program, invocation.arguments, QIODevice::ReadWrite);
 }
 

@@ -1,0 +1,173 @@
+#!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
+# Real uploads under Wine: the window (kiverlo_wineupload) with the real
+# avrdude.exe beside it writes to the simulated board, which runs here as a
+# native program (the same simulator and bootloader as the Linux tests). Its
+# pseudo-terminal is registered as COM5 under HKLM\Software\Wine\Ports, the
+# way Wine documents it, so the port list shows \\.\COM5 and that exact text
+# goes to avrdude's -P. After each row the board's flash is read back and
+# compared byte for byte.
+#
+# Rows: a random 32 KB image and a small real program arrive; a HEX file with
+# a bad checksum gives "Failed" and keeps the previous firmware; random images
+# from folders named in Cyrillic and in Chinese arrive (the prefix's code page
+# is 1252, so avrdude gets their short names); a port nobody serves (a second
+# board, stopped) gives "Failed" with the window unlocked.
+#
+# e2e-check.sh <work dir> <wine64> <wineserver> <kiverlo_wineupload.exe>
+#              <WINEPATH> <Qt plugin folder> <font folder> <boardsim.c> <blink.hex>
+# KIVERLO_WINE_E2E_REPEAT=N repeats the random 32 KB row N times (default 1).
+set -eu
+
+# Wine's windows need a display, even those of Qt's offscreen platform: a
+# virtual one of the check's own.
+if [ -z "${KIVERLO_E2E_CHECK_DISPLAY:-}" ]; then
+    KIVERLO_E2E_CHECK_DISPLAY=1 exec xvfb-run -a sh "$0" "$@"
+fi
+
+work=$1 wine=$2 wineserver=$3 program=$4 winepath=$5 plugins=$6 fonts=$7 boardsim_c=$8 blink=$9
+
+# --- the board, built for this machine -----------------------------------------
+optiboot=/usr/share/arduino/hardware/arduino/avr/bootloaders/optiboot/optiboot_atmega328.hex
+if [ ! -f /usr/include/simavr/sim_avr.h ] || [ ! -f "$optiboot" ] || ! command -v cc >/dev/null; then
+    echo "SKIP: the simulated board needs cc, libsimavr-dev, libelf-dev and arduino-core-avr"
+    exit 77
+fi
+rm -rf "$work"
+mkdir -p "$work"
+cc -O2 -std=gnu11 -w -I/usr/include/simavr -DBOARDSIM_DEFAULT_BOOTLOADER="\"$optiboot\"" \
+    -o "$work/boardsim" "$boardsim_c" -lsimavr -lelf
+
+board_pids=
+# start_board <name>: a board with its files in $work/<name>; prints nothing.
+start_board() {
+    mkdir -p "$work/$1"
+    "$work/boardsim" --ready-file "$work/$1/ready" --flash-out "$work/$1/flash" --timeout 1500 &
+    board_pids="$board_pids $!"
+    eval "pid_$1=$!"
+    tries=0
+    while [ ! -s "$work/$1/ready" ]; do
+        tries=$((tries + 1))
+        [ "$tries" -lt 500 ] || { echo "FAIL: board $1 did not start" >&2; exit 1; }
+        sleep 0.02
+    done
+}
+# read_flash <name> <file>: the board's application flash now, into <file>.
+read_flash() {
+    rm -f "$work/$1/flash"
+    eval "kill -USR1 \$pid_$1"
+    tries=0
+    while [ ! -f "$work/$1/flash" ]; do
+        tries=$((tries + 1))
+        [ "$tries" -lt 500 ] || { echo "FAIL: board $1 gave no flash dump" >&2; exit 1; }
+        sleep 0.02
+    done
+    cp "$work/$1/flash" "$2"
+}
+
+# --- a prefix of this check's own, with the boards as COM ports ----------------------
+export WINEPREFIX="$work/prefix"
+export WINEDLLOVERRIDES='mscoree,mshtml='
+export WINEDEBUG=-all
+cleanup() {
+    "$wineserver" -k 2>/dev/null || true
+    for pid in $board_pids; do
+        kill -CONT "$pid" 2>/dev/null || true
+        kill "$pid" 2>/dev/null || true
+    done
+    wait 2>/dev/null || true
+}
+trap cleanup EXIT
+"$wine" wineboot -i >/dev/null 2>&1
+start_board board
+start_board silent
+"$wine" reg add 'HKLM\Software\Wine\Ports' /v COM5 /d "$(cat "$work/board/ready")" /f >/dev/null 2>&1
+"$wine" reg add 'HKLM\Software\Wine\Ports' /v COM6 /d "$(cat "$work/silent/ready")" /f >/dev/null 2>&1
+# Wine takes the ports in when it starts again.
+"$wineserver" -k 2>/dev/null || true
+"$wineserver" -w
+
+export WINEPATH=$winepath
+export QT_PLUGIN_PATH=$plugins
+export QT_QPA_PLATFORM=offscreen
+export QT_QPA_FONTDIR=$fonts
+windows_path() {
+    printf 'Z:%s' "$1" | tr / '\\'
+}
+
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+# row <title> <program arguments>...: one upload, its output in the log.
+row_count=0
+row() {
+    title=$1
+    shift
+    row_count=$((row_count + 1))
+    log="$work/row$row_count.log"
+    started=$(date +%s.%N)
+    if "$wine" "$program" "$@" >"$log" 2>&1; then
+        status=passed
+    else
+        status=FAILED
+    fi
+    seconds=$(awk -v s="$started" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f", e - s }')
+    echo "$title: $status in $seconds s ($(tr -d '\r' <"$log" | sed -n 's/^verdict: //p'))"
+    if [ "$status" = FAILED ]; then
+        tr -d '\r' <"$log" | tail -n 25 >&2
+        fail "$title"
+        return 1
+    fi
+}
+# same_flash <title> <expected> <actual>: the flash starts with <expected>.
+same_flash() {
+    if ! cmp -n "$(wc -c <"$2")" "$2" "$3" >"$work/cmp.log" 2>&1; then
+        fail "$1: the board's flash differs: $(cat "$work/cmp.log")"
+    fi
+}
+
+port='\\.\COM5'
+repeat=${KIVERLO_WINE_E2E_REPEAT:-1}
+n=0
+while [ "$n" -lt "$repeat" ]; do
+    n=$((n + 1))
+    if row "random 32 KB image ($n/$repeat)" --port "$port" --expect 'Completed!' --random "$((4710 + n))" \
+        --folder ascii --flash-out "$(windows_path "$work/expected.bin")"; then
+        read_flash board "$work/flash.bin"
+        same_flash "random 32 KB image" "$work/expected.bin" "$work/flash.bin"
+    fi
+done
+
+if row "small real program" --port "$port" --expect 'Completed!' --hex "$(windows_path "$blink")" \
+    --flash-out "$(windows_path "$work/expected.bin")"; then
+    read_flash board "$work/flash.bin"
+    same_flash "small real program" "$work/expected.bin" "$work/flash.bin"
+fi
+
+read_flash board "$work/before.bin"
+if row "bad checksum" --port "$port" --expect Failed --bad; then
+    read_flash board "$work/flash.bin"
+    same_flash "bad checksum keeps the previous firmware" "$work/before.bin" "$work/flash.bin"
+fi
+
+seed=98
+for folder in cyrillic chinese; do
+    seed=$((seed + 1))
+    if row "random image from a $folder folder" --port "$port" --expect 'Completed!' --random "$seed" \
+        --folder "$folder" --flash-out "$(windows_path "$work/expected.bin")"; then
+        read_flash board "$work/flash.bin"
+        same_flash "$folder folder" "$work/expected.bin" "$work/flash.bin"
+    fi
+    # The same image twice would prove nothing the second time.
+    ! cmp -s "$work/expected.bin" "$work/before.bin" || fail "the $folder row wrote what the board held"
+    cp "$work/expected.bin" "$work/before.bin"
+done
+
+eval "kill -STOP \$pid_silent"
+row "a port nobody serves" --port '\\.\COM6' --expect Failed --random 5 --folder ascii || true
+
+[ "$failures" -eq 0 ] || exit 1
+echo "Every upload under Wine reached the board as expected."

@@ -1,0 +1,223 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// One upload through the real window as a Windows user makes it, with the
+// real avrdude.exe beside this program: the port is picked from the port
+// list as Windows names it, the file is chosen in the file dialog, and the
+// run must end with the expected verdict and the window unlocked. The board
+// at the other end, and the check of its flash, are the business of
+// e2e-check.sh, which starts this program under Wine once per row.
+//
+// kiverlo_wineupload --port NAME --expect VERDICT [--flash-out FILE] FILE-CHOICE
+//   --port NAME      the port list's item to pick, such as \\.\COM5
+//   --expect TEXT    "Completed!" or "Failed"
+//   --flash-out FILE where to write the bytes the flash must then start with
+//   FILE-CHOICE, one of:
+//   --random SEED --folder ascii|cyrillic|chinese
+//                    a random image filling the application flash, as a HEX
+//                    file in a folder of that kind of name
+//   --hex FILE       an existing HEX file (data records from address 0)
+//   --bad            a HEX file with a spoiled checksum
+#include "guitest.h"
+#include "intelhex.h"
+#include "mainwindow.h"
+
+#include <QAbstractItemView>
+#include <QCommandLineParser>
+#include <QSettings>
+
+#include <cstdio>
+#include <random>
+
+namespace {
+
+constexpr int kApplicationFlash = 0x7E00;
+
+QByteArray randomBytes(quint32 seed, int size)
+{
+    std::mt19937 generator(seed);
+    QByteArray data(size, '\0');
+    for (char &byte : data)
+        byte = char(generator() & 0xFF);
+    return data;
+}
+
+// The bytes of a small Intel HEX file placed from address 0.
+QByteArray hexImage(const QString &path)
+{
+    QFile file(path);
+    QByteArray image;
+    if (!file.open(QIODevice::ReadOnly))
+        return image;
+    while (!file.atEnd()) {
+        const QByteArray record = QByteArray::fromHex(file.readLine().trimmed().mid(1));
+        if (record.size() < 5 || record[3] != 0)
+            continue;
+        const int address = (quint8(record[1]) << 8) | quint8(record[2]);
+        const QByteArray data = record.mid(4, quint8(record[0]));
+        if (image.size() < address + data.size())
+            image.resize(address + data.size());
+        image.replace(address, data.size(), data);
+    }
+    return image;
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+// Runs the event loop until `done`, for at most `timeoutMs`.
+bool waitUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QTest::qWait(10);
+    }
+    return true;
+}
+
+// Where the run is, for the log of a row that hangs.
+void step(const char *what)
+{
+    std::fprintf(stderr, "-- %s\n", what);
+    std::fflush(stderr);
+}
+
+int failed(const char *what, const QString &detail = QString())
+{
+    std::fprintf(stderr, "FAIL: %s %s\n", what, qPrintable(detail));
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    // Even offscreen, Qt opens Windows' own file dialog here, which a test
+    // cannot fill in; Qt's dialog returns the path in the same form.
+    QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+    QApplication application(argc, argv);
+    QCommandLineParser parser;
+    const QCommandLineOption portOption(QStringLiteral("port"), QString(), QStringLiteral("name"));
+    const QCommandLineOption expectOption(QStringLiteral("expect"), QString(), QStringLiteral("verdict"));
+    const QCommandLineOption flashOption(QStringLiteral("flash-out"), QString(), QStringLiteral("file"));
+    const QCommandLineOption randomOption(QStringLiteral("random"), QString(), QStringLiteral("seed"));
+    const QCommandLineOption folderOption(QStringLiteral("folder"), QString(), QStringLiteral("kind"));
+    const QCommandLineOption hexOption(QStringLiteral("hex"), QString(), QStringLiteral("file"));
+    const QCommandLineOption badOption(QStringLiteral("bad"));
+    parser.addOptions({portOption, expectOption, flashOption, randomOption, folderOption, hexOption, badOption});
+    parser.process(application);
+
+    QTemporaryDir files;
+    if (!files.isValid())
+        return failed("no temporary folder");
+    QString path;
+    QByteArray expectedFlash;
+    if (parser.isSet(randomOption)) {
+        const QString kind = parser.value(folderOption);
+        const QString folder = kind == QStringLiteral("cyrillic") ? QStringLiteral("Прошивка")
+            : kind == QStringLiteral("chinese")                   ? QStringLiteral("固件")
+                                                                  : QStringLiteral("firmware");
+        QDir().mkpath(files.filePath(folder));
+        path = files.filePath(folder + QStringLiteral("/image.hex"));
+        expectedFlash = randomBytes(parser.value(randomOption).toUInt(), kApplicationFlash);
+        if (!writeIntelHex(path, expectedFlash))
+            return failed("cannot write", path);
+    } else if (parser.isSet(hexOption)) {
+        path = QDir::fromNativeSeparators(parser.value(hexOption));
+        expectedFlash = hexImage(path);
+        if (expectedFlash.size() < 100)
+            return failed("not a HEX file with a program:", path);
+    } else if (parser.isSet(badOption)) {
+        QByteArray hex = toIntelHex(randomBytes(7, 1024));
+        // Spoil the checksum of the tenth record.
+        const int end = hex.indexOf('\n', 9 * 44) - 1;
+        hex[end] = hex[end] == '0' ? '1' : '0';
+        path = files.filePath(QStringLiteral("broken.hex"));
+        if (!writeFile(path, hex))
+            return failed("cannot write", path);
+    } else {
+        return failed("no file to upload");
+    }
+    if (parser.isSet(flashOption) && !writeFile(QDir::fromNativeSeparators(parser.value(flashOption)), expectedFlash))
+        return failed("cannot write", parser.value(flashOption));
+
+    // Nothing remembered from an earlier row (the registry of a throwaway
+    // prefix).
+    QSettings(QStringLiteral("Trunoma"), QStringLiteral("Kiverlo")).clear();
+
+    step("window");
+    MainWindow window;
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window))
+        return failed("the window was not shown");
+    auto *ports = window.findChild<QComboBox *>(QStringLiteral("cboCommPort"));
+    auto *button = window.findChild<QPushButton *>(QStringLiteral("btnUploadFlash"));
+    auto *label = window.findChild<QLabel *>(QStringLiteral("lblOutput"));
+    auto *console = window.findChild<QTextEdit *>(QStringLiteral("txtOutput"));
+    if (!ports || !button || !label || !console)
+        return failed("the window lacks its controls");
+
+    // The port, picked from the open list with the mouse.
+    const QString port = parser.value(portOption);
+    QStringList listed;
+    for (int i = 0; i < ports->count(); ++i)
+        listed << ports->itemText(i);
+    const int index = listed.indexOf(port);
+    if (index < 0)
+        return failed("the port list lacks",
+            port + QStringLiteral(" (it holds: ") + listed.join(QStringLiteral(", ")) + QLatin1Char(')'));
+    step("port");
+    ports->showPopup();
+    QAbstractItemView *view = ports->view();
+    QTest::qWait(50);
+    QTest::mouseClick(
+        view->viewport(), Qt::LeftButton, Qt::NoModifier, view->visualRect(view->model()->index(index, 0)).center());
+    if (!waitUntil([view] { return !view->isVisible(); }, 5000))
+        return failed("the port list stayed open");
+    const QString stored
+        = QSettings(QStringLiteral("Trunoma"), QStringLiteral("Kiverlo")).value(QStringLiteral("commPort")).toString();
+    if (stored != port)
+        return failed("choosing the port stored", stored);
+
+    // The file, chosen in the dialog; then the run.
+    QElapsedTimer timer;
+    timer.start();
+    step("file dialog");
+    answerNextFileDialog([path](QFileDialog *dialog) {
+        step("choosing the file");
+        // Typed into the name field, as a user may do; tried again for a
+        // while in case the dialog is still reading the folder.
+        const bool taken = waitUntil(
+            [dialog, path] {
+                dialog->selectFile(path);
+                static_cast<QDialog *>(dialog)->accept();
+                return !dialog->isVisible();
+            },
+            20000);
+        if (!taken) {
+            step("the file dialog did not take the file");
+            dialog->reject();
+        }
+    });
+    QTest::mouseClick(button, Qt::LeftButton);
+    if (label->text() != QStringLiteral("Programming. Please wait..."))
+        return failed("the upload did not start:", label->text());
+    step("upload");
+    if (!waitUntil([button] { return button->isEnabled(); }, 240000))
+        return failed("the upload did not end within 4 minutes");
+    std::printf("%s\n", qPrintable(console->toPlainText()));
+    std::printf("verdict: %s after %.1f s\n", qPrintable(label->text()), double(timer.elapsed()) / 1000);
+    std::fflush(stdout);
+    if (label->text() != parser.value(expectOption))
+        return failed("the verdict is", label->text());
+    if (!ports->isEnabled())
+        return failed("the port list stayed locked");
+    // The console shows the path as chosen, whatever name avrdude got.
+    if (!console->toPlainText().contains(path))
+        return failed("the console does not show the chosen path", path);
+    return 0;
+}
