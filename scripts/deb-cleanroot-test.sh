@@ -86,7 +86,15 @@ echo "Mirror:  $mirror ($suite)"
 
 # --- the temporary root, removed whatever happens --------------------------------
 mkdir -p "$out"
-work=$(mktemp -d "$out/cleanroot.XXXXXX")
+# The real path: /proc/mounts and /proc/<pid>/root name it so.
+work=$(readlink -f "$(mktemp -d "$out/cleanroot.XXXXXX")")
+case "$work" in
+*[[:space:]]*)
+    rmdir "$work"
+    echo "The build folder's path must hold no spaces: $work" >&2
+    exit 2
+    ;;
+esac
 root="$work/root"
 cleanup() {
     local rc=$? pid m
