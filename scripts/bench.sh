@@ -7,7 +7,7 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup-common.sh"
 
 install_missing "${run_packages[@]}" libsimavr-dev libelf-dev arduino-core-avr
-configure_and_build "$repo/build" -DBUILD_TESTING=ON -DKIVERLO_BENCHMARKS=ON -DKIVERLO_REQUIRE_BOARD=ON
+configure_and_build "$repo/build" "${test_build_options[@]}"
 
 export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
 for bench in bench_upload bench_startup bench_console_stream; do

@@ -23,10 +23,23 @@ install_missing() {
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
+# How build/ is configured, for the tests and the benchmarks alike: every
+# option the project has, spelled out.
+test_build_options=(-DKIVERLO_QT_MAJOR=5 -DBUILD_TESTING=ON -DKIVERLO_BENCHMARKS=ON -DKIVERLO_REQUIRE_BOARD=ON
+    -DKIVERLO_SANITIZE=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON)
+
 # configure_and_build <build dir> [cmake options...]
+# Configures afresh each time, so that nothing cached by an earlier run (of
+# this script or of another one sharing the folder) changes what is built;
+# what was compiled before is reused where it still fits.
 configure_and_build() {
     local dir="$1"
     shift
-    cmake -S "$repo" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    local fresh=(--fresh)
+    if ! cmake --help 2>/dev/null | grep -q -- '--fresh'; then
+        fresh=()
+        rm -f "$dir/CMakeCache.txt"
+    fi
+    cmake "${fresh[@]}" -S "$repo" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
     cmake --build "$dir" -j "$jobs"
 }

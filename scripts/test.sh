@@ -34,13 +34,23 @@ stage() {
 
 export QT_QPA_PLATFORM=offscreen
 stage "Build and tests"
-configure_and_build "$repo/build" -DBUILD_TESTING=ON -DKIVERLO_REQUIRE_BOARD=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
-(cd "$repo/build" && ctest --output-on-failure -j "$jobs")
+# run_ctest <build dir> [ctest options...]: the tests of that build, each
+# with settings folders emptied first, so nothing an earlier run left there
+# is read.
+run_ctest() {
+    local dir=$1
+    shift
+    find "$dir/tests" -type d -name xdg-config -prune -exec rm -rf {} + 2>/dev/null || true
+    (cd "$dir" && ctest --output-on-failure -j "$jobs" "$@")
+}
+configure_and_build "$repo/build" "${test_build_options[@]}"
+run_ctest "$repo/build"
 
 stage "Build and tests with Qt 6"
 # The same sources and the same tests, built against Qt 6.
-configure_and_build "$repo/build-qt6" -DKIVERLO_QT_MAJOR=6 -DBUILD_TESTING=ON -DKIVERLO_REQUIRE_BOARD=ON
-(cd "$repo/build-qt6" && ctest --output-on-failure -j "$jobs")
+configure_and_build "$repo/build-qt6" -DKIVERLO_QT_MAJOR=6 -DBUILD_TESTING=ON -DKIVERLO_BENCHMARKS=OFF \
+    -DKIVERLO_REQUIRE_BOARD=ON -DKIVERLO_SANITIZE=OFF
+run_ctest "$repo/build-qt6"
 
 stage "Benchmarks, quick mode (figures are not judged here)"
 for bench in bench_upload bench_startup bench_console_stream; do
@@ -60,7 +70,8 @@ stage "Static analysis (cppcheck)"
 echo "cppcheck found nothing."
 
 stage "Tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-configure_and_build "$repo/build-asan" -DBUILD_TESTING=ON -DKIVERLO_SANITIZE=ON -DKIVERLO_BENCHMARKS=OFF
+configure_and_build "$repo/build-asan" -DKIVERLO_QT_MAJOR=5 -DBUILD_TESTING=ON -DKIVERLO_SANITIZE=ON \
+    -DKIVERLO_BENCHMARKS=OFF -DKIVERLO_REQUIRE_BOARD=OFF
 # Any finding ends the process with an error. Full stacks on allocation let
 # the suppressions (leaks of Qt's own, none of ours) match; child processes
 # that are not instrumented (shell scripts, avrdude) ignore these variables.
@@ -72,17 +83,19 @@ configure_and_build "$repo/build-asan" -DBUILD_TESTING=ON -DKIVERLO_SANITIZE=ON 
     export ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0:check_initialization_order=1:strict_init_order=1
     export LSAN_OPTIONS="suppressions=$repo/tests/sanitizers/lsan.supp:print_suppressions=0"
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-    cd "$repo/build-asan" && ctest --output-on-failure -j "$jobs" \
-        -E '^(resources\.(install|desktop_files|window_icon_in_build)|tst_e2e_upload)$'
+    run_ctest "$repo/build-asan" -E '^(resources\.(install|desktop_files|window_icon_in_build)|tst_e2e_upload)$'
 )
 
 stage "Fuzzing (libFuzzer, tests/fuzz)"
+rm -f "$repo/build-fuzz/CMakeCache.txt"
 CXX=clang++ cmake -S "$repo/tests/fuzz" -B "$repo/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 cmake --build "$repo/build-fuzz" -j "$jobs"
 # Both targets run side by side from their committed seeds; what they find
 # new goes to build-fuzz/corpus/, an input that breaks a property or crashes
-# to build-fuzz/artifacts/.
+# to build-fuzz/artifacts/. Both start empty each run, so that every run
+# starts from the same seeds.
+rm -rf "$repo/build-fuzz/corpus" "$repo/build-fuzz/artifacts"
 fuzz_pids=()
 trap 'kill "${fuzz_pids[@]}" 2>/dev/null || true' EXIT
 for target in uploadcommand outputdecoder; do

@@ -2,6 +2,7 @@
 #include "mainwindow.h"
 
 #include "mainwindowform.h"
+#include "portlist.h"
 #include "settingskeys.h"
 #include "uploadcommand.h"
 
@@ -13,7 +14,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QSerialPortInfo>
 #include <QSettings>
 #include <QTextCursor>
 #include <QTextEdit>
@@ -116,7 +116,9 @@ void MainWindow::on_btnUploadFlash_clicked()
     ui->lblOutput->setText(QStringLiteral("Programming. Please wait..."));
 
     decoder.reset();
-    verdict.reset();
+    // The programmer repeats what it is handed; none of that may count as
+    // its report of a verified write.
+    verdict.reset({path, appDir, port});
     process->start(invocation.program, invocation.arguments, QIODevice::ReadWrite);
 }
 
@@ -164,6 +166,7 @@ void MainWindow::concludeRun()
 {
     programmerEnded = false;
     showProgrammerText(decoder.finish());
+    verdict.finish();
     ui->lblOutput->setText(verdict.verified() ? QStringLiteral("Completed!") : QStringLiteral("Failed"));
     setUploadControlsEnabled(true);
 }
@@ -235,9 +238,9 @@ void MainWindow::on_chkShowConsole_stateChanged(int arg1)
 void MainWindow::refreshPortList()
 {
     ui->cboCommPort->clear();
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &port : ports)
-        ui->cboCommPort->insertItem(ui->cboCommPort->count(), QIcon(), port.systemLocation(), QVariant());
+    const QStringList ports = PortList::systemLocations();
+    for (const QString &port : ports)
+        ui->cboCommPort->insertItem(ui->cboCommPort->count(), QIcon(), port, QVariant());
 }
 
 void MainWindow::on_cboCommPort_activated(int index)

@@ -78,6 +78,8 @@ private slots:
     void stuckCellFailsVerification();
     void badFilesLeaveFirmwareAlone_data();
     void badFilesLeaveFirmwareAlone();
+    void folderNamedLikeTheReport_data();
+    void folderNamedLikeTheReport();
     void portsWithoutBoard_data();
     void portsWithoutBoard();
     void closingMidUpload();
@@ -213,6 +215,58 @@ void TestEndToEnd::badFilesLeaveFirmwareAlone()
 
     QCOMPARE(upload(path), failed);
     QVERIFY(board->readFlash() == previous);
+}
+
+void TestEndToEnd::folderNamedLikeTheReport_data()
+{
+    // avrdude names the file in its messages ("reading input file ...",
+    // "read from file ... failed"); in a folder called "flash verified" that
+    // must not turn a failure into success, nor a success into failure.
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("verdict");
+    QTest::newRow("good image") << QString() << completed;
+    QTest::newRow("bad checksum") << QStringLiteral("checksum") << failed;
+    QTest::newRow("stuck flash cell") << QStringLiteral("stuck") << failed;
+}
+
+void TestEndToEnd::folderNamedLikeTheReport()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, verdict);
+    const QByteArray previous = randomImage(21, SimBoard::FlashSize);
+    SimBoard::Options options;
+    options.startImage = previous;
+    QByteArray image = randomImage(22, SimBoard::FlashSize);
+    if (fault == QStringLiteral("stuck")) {
+        options.stuckAddress = 0x2345;
+        options.stuckValue = quint8(image[0x2345]) ^ 0xFF;
+    }
+    QVERIFY(startBoard(options));
+    const QString folder = files->filePath(QStringLiteral("flash verified"));
+    QVERIFY(QDir().mkpath(folder));
+    const QString path = folder + QStringLiteral("/image.hex");
+    QByteArray hex = toIntelHex(image);
+    if (fault == QStringLiteral("checksum")) {
+        // The checksum of the first record.
+        const int end = hex.indexOf('\n') - 1;
+        hex[end] = hex[end] == '0' ? '1' : '0';
+    }
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(hex);
+    file.close();
+
+    QCOMPARE(upload(path), verdict);
+    // The programmer did name the file back.
+    QVERIFY2(consoleText().section(QLatin1Char('\n'), 1).contains(QStringLiteral("flash verified/image.hex")),
+        qPrintable(consoleText()));
+    const QByteArray flash = board->readFlash();
+    if (fault.isEmpty())
+        QVERIFY(flash == image);
+    else if (fault == QStringLiteral("checksum"))
+        QVERIFY(flash == previous);
+    else
+        QVERIFY(consoleText().contains(QStringLiteral("verification")));
 }
 
 void TestEndToEnd::portsWithoutBoard_data()

@@ -1,68 +1,112 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// A stand-in for the programmer: a small shell script written beside the
-// test executable under the programmer's name. It records what it was
-// started with, then prints what the test asks for, in the chunks and with
-// the pauses the test asks for, and ends as the test asks.
+// A stand-in for the programmer: the small program built from
+// fakeavrdude.cpp, copied beside the test executable under the programmer's
+// name, with a script of steps beside it. It records what it was started
+// with, then prints what the test asks for, in the pieces the test asks for,
+// waiting where the test wants to look at the window in between, and ends as
+// the test asks.
 #ifndef KIVERLO_FAKEPROGRAMMER_H
 #define KIVERLO_FAKEPROGRAMMER_H
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
 #include <signal.h>
+#endif
 
 class FakeProgrammer
 {
 public:
-    FakeProgrammer()
-        : path(QCoreApplication::applicationDirPath() + QStringLiteral("/avrdude"))
+    FakeProgrammer() { step("record", QFile::encodeName(records.path())); }
+    ~FakeProgrammer() { uninstall(); }
+
+    // Where the window looks for the programmer, and where its script goes.
+    static QString programPath()
     {
-        script = "#!/bin/sh\n";
-        script += "echo $$ > '" + records.filePath(QStringLiteral("pid")).toUtf8() + "'\n";
-        script += "printf '%s\\0' \"$0\" \"$@\" > '" + records.filePath(QStringLiteral("args")).toUtf8() + "'\n";
+#ifdef Q_OS_WIN
+        return QCoreApplication::applicationDirPath() + QStringLiteral("/avrdude.exe");
+#else
+        return QCoreApplication::applicationDirPath() + QStringLiteral("/avrdude");
+#endif
     }
-    ~FakeProgrammer() { QFile::remove(path); }
+    static QString scriptPath()
+    {
+        return QCoreApplication::applicationDirPath() + QStringLiteral("/fake-avrdude.script");
+    }
 
     // Prints these bytes as one write.
     FakeProgrammer &print(const QByteArray &bytes)
     {
-        QByteArray escaped;
-        for (char byte : bytes)
-            escaped += '\\' + QByteArray::number(static_cast<unsigned char>(byte), 8).rightJustified(3, '0');
-        script += "printf '" + escaped + "'\n";
-        return *this;
+        return step("print", bytes);
+    }
+    // Holds until the test calls release(name): what comes before is sure
+    // to have been written, what comes after not yet.
+    FakeProgrammer &waitFor(const QString &name)
+    {
+        return step("wait", QFile::encodeName(signalFile(name)));
+    }
+    void release(const QString &name) const
+    {
+        QFile file(signalFile(name));
+        if (!file.open(QIODevice::WriteOnly))
+            qFatal("cannot write %s", qPrintable(signalFile(name)));
     }
     FakeProgrammer &pause(int ms)
     {
-        script += "sleep " + QByteArray::number(ms / 1000.0) + "\n";
-        return *this;
+        return step("sleep", QByteArray::number(ms));
     }
-    // Any further shell line, such as `exit 3` or `exec sleep 30`.
-    FakeProgrammer &then(const QByteArray &line)
+    // Copies the file to the output, `block` bytes a write.
+    FakeProgrammer &stream(const QString &file, int block = 512)
     {
-        script += line + "\n";
-        return *this;
+        step("block", QByteArray::number(block));
+        return step("stream", QFile::encodeName(file));
+    }
+    FakeProgrammer &closeInput()
+    {
+        return step("closeinput", QByteArray());
+    }
+    // Ends at once, as if killed.
+    FakeProgrammer &crash()
+    {
+        return step("crash", QByteArray());
+    }
+    FakeProgrammer &exitWith(int code)
+    {
+        return step("exit", QByteArray::number(code));
     }
 
-    // Writes the script. An existing file of that name may be a link to the
-    // real programmer, so it is removed, never written through.
-    bool install(bool executable = true)
+    // Puts the program and its script in place. An existing file of the
+    // programmer's name may be a link to the real programmer, so it is
+    // removed, never written through. Not executable: a file of that name
+    // that cannot be started.
+    bool install(bool executable = true) const
     {
-        QFile::remove(path);
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        uninstall();
+        QFile scriptFile(scriptPath());
+        if (!scriptFile.open(QIODevice::WriteOnly) || scriptFile.write(script) != script.size())
             return false;
-        file.write(script);
-        file.close();
-        QFile::Permissions permissions = QFile::ReadOwner | QFile::WriteOwner;
-        if (executable)
-            permissions |= QFile::ExeOwner;
-        return file.setPermissions(permissions);
+        scriptFile.close();
+        if (!executable) {
+            QFile broken(programPath());
+            return broken.open(QIODevice::WriteOnly) && broken.write("not a program\n") > 0;
+        }
+        return QFile::copy(QString::fromUtf8(KIVERLO_FAKE_PROGRAMMER), programPath());
     }
-    static void uninstall() { QFile::remove(QCoreApplication::applicationDirPath() + QStringLiteral("/avrdude")); }
+    static void uninstall()
+    {
+        QFile::remove(programPath());
+        QFile::remove(scriptPath());
+    }
 
-    bool wasStarted() const { return QFile::exists(records.filePath(QStringLiteral("pid"))); }
+    bool wasStarted() const
+    {
+        return QFile::exists(records.filePath(QStringLiteral("pid")));
+    }
     // The program path it was started as, then its arguments.
     QStringList received() const
     {
@@ -83,12 +127,32 @@ public:
     bool isAlive() const
     {
         const qint64 id = pid();
-        return id > 0 && ::kill(static_cast<pid_t>(id), 0) == 0;
+        if (id <= 0)
+            return false;
+#ifdef Q_OS_WIN
+        HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, DWORD(id));
+        if (!process)
+            return false;
+        const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+        CloseHandle(process);
+        return running;
+#else
+        return ::kill(static_cast<pid_t>(id), 0) == 0;
+#endif
     }
 
 private:
+    FakeProgrammer &step(const char *verb, const QByteArray &argument)
+    {
+        script += QByteArray(verb) + ' ' + argument.toHex() + '\n';
+        return *this;
+    }
+    QString signalFile(const QString &name) const
+    {
+        return records.filePath(QStringLiteral("go-") + name);
+    }
+
     QTemporaryDir records;
-    QString path;
     QByteArray script;
 };
 

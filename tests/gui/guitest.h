@@ -5,6 +5,7 @@
 #define KIVERLO_GUITEST_H
 
 #include "mainwindow.h"
+#include "portlist.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -58,11 +59,35 @@ private:
     QTemporaryDir folder;
 };
 
+// Problems of the test's own making (a widget it names that does not exist,
+// a file dialog it waited for that never came) which must fail the test
+// that caused them, not pass as a warning or spill into the next test.
+namespace FixtureProblems {
+inline QStringList &list()
+{
+    static QStringList problems;
+    return problems;
+}
+inline void add(const QString &problem)
+{
+    qWarning("%s", qPrintable(problem));
+    list() << problem;
+}
+// Watchers for file dialogs that have not met their dialog yet.
+inline QList<QPointer<QTimer>> &pendingDialogWatchers()
+{
+    static QList<QPointer<QTimer>> watchers;
+    return watchers;
+}
+} // namespace FixtureProblems
+
+// A widget of the window by its object name. A test that names a widget the
+// window does not have is wrong in itself: it stops at once.
 template <typename T> T *widget(QWidget *window, const char *name)
 {
-    T *found = window->findChild<T *>(QString::fromLatin1(name));
+    T *found = window ? window->findChild<T *>(QString::fromLatin1(name)) : nullptr;
     if (!found)
-        qWarning("no %s named %s", T::staticMetaObject.className(), name);
+        qFatal("no %s named %s", T::staticMetaObject.className(), name);
     return found;
 }
 
@@ -78,17 +103,20 @@ inline void clickCheckBox(QCheckBox *box)
 inline void answerNextFileDialog(std::function<void(QFileDialog *)> answer)
 {
     auto *poll = new QTimer(qApp);
+    FixtureProblems::pendingDialogWatchers() << QPointer<QTimer>(poll);
     auto started = std::make_shared<QElapsedTimer>();
     started->start();
     QObject::connect(poll, &QTimer::timeout, poll, [poll, answer, started] {
         if (auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
             poll->stop();
             poll->deleteLater();
+            FixtureProblems::pendingDialogWatchers().removeAll(QPointer<QTimer>(poll));
             answer(dialog);
         } else if (started->elapsed() > 10000) {
-            qWarning("no file dialog appeared");
+            FixtureProblems::add(QStringLiteral("no file dialog appeared"));
             poll->stop();
             poll->deleteLater();
+            FixtureProblems::pendingDialogWatchers().removeAll(QPointer<QTimer>(poll));
         }
     });
     poll->start(10);
@@ -106,7 +134,7 @@ inline void choose(QFileDialog *dialog, const QString &path)
         list->selectionModel()->select(
             model->index(path), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     } else {
-        qWarning("the file dialog has no file list");
+        FixtureProblems::add(QStringLiteral("the file dialog has no file list"));
         dialog->selectFile(path);
     }
     // Through the base class: the file dialog keeps its own accept() protected.
@@ -122,14 +150,36 @@ class WindowTest
 protected:
     void beginWindowTest()
     {
+        FixtureProblems::list().clear();
         settings.reset(new IsolatedSettings);
         files.reset(new QTemporaryDir);
     }
+    // Ends the test's window and files; fails the test if it left a problem
+    // of its own behind, such as a file dialog watcher still waiting.
     void endWindowTest()
     {
         window.reset();
         files.reset();
         settings.reset();
+        PortList::setSource(nullptr);
+        QStringList &problems = FixtureProblems::list();
+        for (const QPointer<QTimer> &watcher : FixtureProblems::pendingDialogWatchers()) {
+            if (watcher) {
+                problems << QStringLiteral("a file dialog watcher was left over: its dialog never opened");
+                delete watcher.data();
+            }
+        }
+        FixtureProblems::pendingDialogWatchers().clear();
+        const QString message = problems.join(QStringLiteral("; "));
+        problems.clear();
+        if (!message.isEmpty())
+            QFAIL(qPrintable(message));
+    }
+
+    // The port list offers exactly these, whatever this machine has.
+    static void offerPorts(const QStringList &ports)
+    {
+        PortList::setSource([ports] { return ports; });
     }
 
     MainWindow *openWindow()
@@ -137,7 +187,7 @@ protected:
         window.reset(new MainWindow);
         window->show();
         if (!QTest::qWaitForWindowExposed(window.get()))
-            qWarning("window not exposed");
+            FixtureProblems::add(QStringLiteral("the window was not exposed"));
         return window.get();
     }
     // Clicks "Upload..." and picks `path` in the dialog that opens; returns

@@ -6,6 +6,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
 #include <QLabel>
 #include <QListView>
 #include <QMenuBar>
@@ -219,7 +220,8 @@ void TestMainWindow::slotOrder()
 
 void TestMainWindow::settingsLandInOwnStoreAndSurvive()
 {
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    const QString port = QStringLiteral("/dev/ttyUSB0");
+    offerPorts({port, QStringLiteral("/dev/ttyS0")});
     MainWindow *w = openWindow();
     auto *combo = widget<QComboBox>(w, "cboCommPort");
     // Absent keys read as empty: nothing is current, and nothing was written.
@@ -227,9 +229,6 @@ void TestMainWindow::settingsLandInOwnStoreAndSurvive()
     QVERIFY(combo->currentText().isEmpty());
     QVERIFY(!QFile::exists(settings->storeFile()) || settings->storedValue(QStringLiteral("commPort")).isNull());
 
-    if (ports.isEmpty())
-        QSKIP("this machine has no serial port to choose");
-    const QString port = ports.first().systemLocation();
     combo->setFocus();
     QTest::keyClick(combo, Qt::Key_Down);
     QCOMPARE(combo->currentText(), port);
@@ -244,10 +243,19 @@ void TestMainWindow::settingsLandInOwnStoreAndSurvive()
 
 void TestMainWindow::portListFollowsEnumeration()
 {
+    // The serial-port library's own list, in its order, as this machine has
+    // it (it may well have none).
     QStringList expected;
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &port : ports)
         expected << port.systemLocation();
+    QCOMPARE(PortList::systemLocations(), expected);
+
+    // Whatever the enumeration gives is listed as it comes: not sorted, not
+    // filtered, no icons, no data, duplicates kept.
+    const QStringList offered {QStringLiteral("/dev/ttyUSB1"), QStringLiteral("\\\\.\\COM5"),
+        QStringLiteral("/dev/ttyACM0"), QStringLiteral("/dev/ttyUSB1"), QStringLiteral("/dev/tty Ü")};
+    offerPorts(offered);
     MainWindow *w = openWindow();
     auto *combo = widget<QComboBox>(w, "cboCommPort");
     QStringList listed;
@@ -256,29 +264,42 @@ void TestMainWindow::portListFollowsEnumeration()
         QVERIFY(combo->itemIcon(i).isNull());
         QVERIFY(!combo->itemData(i).isValid());
     }
-    QCOMPARE(listed, expected);
+    QCOMPARE(listed, offered);
+    QCOMPARE(combo->currentIndex(), -1);
+    window.reset();
+
+    // No ports at all: an empty list with nothing current.
+    offerPorts({});
+    w = openWindow();
+    QCOMPARE(widget<QComboBox>(w, "cboCommPort")->count(), 0);
+    QCOMPARE(widget<QComboBox>(w, "cboCommPort")->currentIndex(), -1);
 }
 
 void TestMainWindow::rememberedPortRestored()
 {
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    if (ports.isEmpty())
-        QSKIP("this machine has no serial port to restore");
-    const QString port = ports.last().systemLocation();
-
-    settings->store(QStringLiteral("commPort"), port);
-    MainWindow *w = openWindow();
-    QCOMPARE(widget<QComboBox>(w, "cboCommPort")->currentIndex(), ports.size() - 1);
-    window.reset();
+    const QStringList ports {QStringLiteral("/dev/ttyS0"), QStringLiteral("/dev/ttyUSB0"),
+        QStringLiteral("/dev/ttyusb0"), QStringLiteral("/dev/ttyACM0")};
+    offerPorts(ports);
+    // The remembered port is current, found by its exact text, and nothing
+    // is written for it.
+    for (int index : {1, 2, 3}) {
+        settings->store(QStringLiteral("commPort"), ports[index]);
+        const QDateTime written = QFileInfo(settings->storeFile()).lastModified();
+        MainWindow *w = openWindow();
+        QCOMPARE(widget<QComboBox>(w, "cboCommPort")->currentIndex(), index);
+        QCOMPARE(widget<QComboBox>(w, "cboCommPort")->currentText(), ports[index]);
+        window.reset();
+        QCOMPARE(QFileInfo(settings->storeFile()).lastModified(), written);
+    }
 
     // Letter case counts; a port no longer listed leaves nothing current and
     // the remembered value untouched.
-    for (const QString &other : {port.toUpper(), port + QStringLiteral("9"), QStringLiteral("COM99")}) {
-        if (other == port)
-            continue;
+    for (const QString &other : {QStringLiteral("/DEV/TTYS0"), QStringLiteral("/dev/ttyACM"),
+             QStringLiteral("/dev/ttyACM0 "), QStringLiteral("COM99")}) {
         settings->store(QStringLiteral("commPort"), other);
-        w = openWindow();
+        MainWindow *w = openWindow();
         QCOMPARE(widget<QComboBox>(w, "cboCommPort")->currentIndex(), -1);
+        QVERIFY(widget<QComboBox>(w, "cboCommPort")->currentText().isEmpty());
         window.reset();
         QCOMPARE(settings->storedValue(QStringLiteral("commPort")).toString(), other);
     }
@@ -286,14 +307,12 @@ void TestMainWindow::rememberedPortRestored()
 
 void TestMainWindow::choosingPortStoresIt()
 {
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    if (ports.isEmpty())
-        QSKIP("this machine has no serial port to choose");
-    const QString port = ports.first().systemLocation();
-    settings->store(QStringLiteral("commPort"), port);
+    const QStringList ports {QStringLiteral("/dev/ttyS0"), QStringLiteral("/dev/ttyUSB0")};
+    offerPorts(ports);
+    settings->store(QStringLiteral("commPort"), ports[1]);
     MainWindow *w = openWindow();
     auto *combo = widget<QComboBox>(w, "cboCommPort");
-    QCOMPARE(combo->currentIndex(), 0);
+    QCOMPARE(combo->currentIndex(), 1);
 
     // Overwrite the stored value behind the window's back, then re-choose
     // the current item from the popup: choosing it again stores it again.
@@ -302,9 +321,20 @@ void TestMainWindow::choosingPortStoresIt()
     QTRY_VERIFY(combo->view()->isVisible());
     QTest::keyClick(combo->view(), Qt::Key_Return);
     QTRY_VERIFY(!combo->view()->isVisible());
-    QCOMPARE(combo->currentIndex(), 0);
+    QCOMPARE(combo->currentIndex(), 1);
     QSettings reader(QStringLiteral("Trunoma"), QStringLiteral("Kiverlo"));
-    QCOMPARE(reader.value(QStringLiteral("commPort")).toString(), port);
+    QCOMPARE(reader.value(QStringLiteral("commPort")).toString(), ports[1]);
+
+    // Choosing another one from the popup stores that one.
+    combo->showPopup();
+    QTRY_VERIFY(combo->view()->isVisible());
+    QTest::keyClick(combo->view(), Qt::Key_Up);
+    QTest::keyClick(combo->view(), Qt::Key_Return);
+    QTRY_VERIFY(!combo->view()->isVisible());
+    QCOMPARE(combo->currentIndex(), 0);
+    reader.sync();
+    QCOMPARE(reader.value(QStringLiteral("commPort")).toString(), ports[0]);
+
     // Choosing changes nothing else.
     QCOMPARE(widget<QLabel>(w, "lblOutput")->text(),
         QStringLiteral("1) Select Comm Port 2) Click Upload... 3) Select .hex file"));

@@ -19,6 +19,7 @@ namespace {
 const QString instructions = QStringLiteral("1) Select Comm Port 2) Click Upload... 3) Select .hex file");
 const QString running = QStringLiteral("Programming. Please wait...");
 const QChar replacement(QChar::ReplacementCharacter);
+enum Ending { Exit0, Exit1, Crash, CloseInput };
 } // namespace
 
 class TestUploadFlow : public QObject, protected WindowTest
@@ -80,10 +81,11 @@ QString TestUploadFlow::expectedCommand(const QString &port, const QString &path
 void TestUploadFlow::completedRun()
 {
     FakeProgrammer fake;
-    fake.print("avrdude: AVR device initialized\n")
-        .pause(400)
+    fake.waitFor(QStringLiteral("start"))
+        .print("avrdude: AVR device initialized\n")
+        .waitFor(QStringLiteral("half"))
         .print("avrdude: 12 bytes of flash ")
-        .pause(300)
+        .pause(50)
         .print("verified\n\navrdude done.  Thank you.\n");
     QVERIFY(fake.install());
     settings->store(QStringLiteral("commPort"), QStringLiteral("/dev/ttyFAKE0"));
@@ -107,6 +109,12 @@ void TestUploadFlow::completedRun()
     QTest::mouseClick(button(), Qt::LeftButton);
     QVERIFY(!QApplication::activeModalWidget());
 
+    // Output shows as it comes; the verdict waits for the end.
+    fake.release(QStringLiteral("start"));
+    QTRY_VERIFY(console()->toPlainText().endsWith(QStringLiteral("initialized\n")));
+    QCOMPARE(label()->text(), running);
+    QVERIFY(controlsDisabled());
+    fake.release(QStringLiteral("half"));
     QTRY_COMPARE_WITH_TIMEOUT(label()->text(), QStringLiteral("Completed!"), 10000);
     QVERIFY(controlsEnabled());
     // All of it reached the console in order, though it stayed hidden.
@@ -237,36 +245,67 @@ void TestUploadFlow::vanishedFileChangesNothing()
 
 void TestUploadFlow::verdictIgnoresExitCodeAndCommandLine_data()
 {
+    // The output may name the file: "@" stands for its path.
     QTest::addColumn<QString>("fileName");
     QTest::addColumn<QByteArray>("output");
-    QTest::addColumn<QByteArray>("ending");
+    QTest::addColumn<int>("ending");
     QTest::addColumn<QString>("verdict");
     QTest::newRow("verified, then an error exit")
-        << "a.hex" << QByteArray("avrdude: 8 bytes of flash verified\n") << QByteArray("exit 1") << "Completed!";
+        << "a.hex" << QByteArray("avrdude: 8 bytes of flash verified\n") << int(Exit1) << "Completed!";
+    QTest::newRow("one byte, newer wording without the name")
+        << "a.hex" << QByteArray("1 byte of flash verified\n\nAvrdude done.  Thank you.\n") << int(Exit0)
+        << "Completed!";
     QTest::newRow("clean exit without verification")
-        << "a.hex" << QByteArray("avrdude done.  Thank you.\n") << QByteArray("exit 0") << "Failed";
-    QTest::newRow("the words in the path do not count")
-        << "flash verified/flash verified.hex" << QByteArray("avrdude: ser_open(): can't open device\n")
-        << QByteArray("exit 1") << "Failed";
-    QTest::newRow("killed by a signal") << "a.hex" << QByteArray("Writing | ####") << QByteArray("kill -9 $$")
-                                        << "Failed";
-    QTest::newRow("silent") << "a.hex" << QByteArray() << QByteArray("exit 0") << "Failed";
-    QTest::newRow("closes its input and leaves at once")
-        << "a.hex" << QByteArray() << QByteArray("exec 0<&-; exit 3") << "Failed";
+        << "a.hex" << QByteArray("avrdude done.  Thank you.\n") << int(Exit0) << "Failed";
+    QTest::newRow("the words in the path, not echoed")
+        << "flash verified/flash verified.hex" << QByteArray("avrdude: ser_open(): can't open device\n") << int(Exit1)
+        << "Failed";
+    QTest::newRow("bad file named back")
+        << "flash verified/bad.hex"
+        << QByteArray("avrdude error: checksum mismatch at line 1 of @\navrdude error: read from file @ failed\n")
+        << int(Exit1) << "Failed";
+    QTest::newRow("mismatch named back")
+        << "x/12 bytes of flash verified"
+        << QByteArray("avrdude: verifying flash memory against @\navrdude: reading input file @\n"
+                      "avrdude: verification mismatch\n")
+        << int(Exit1) << "Failed";
+    QTest::newRow("a line break in the file name")
+        << "x\n5 bytes of flash verified\n.hex" << QByteArray("avrdude: reading input file \"@\"\n") << int(Exit1)
+        << "Failed";
+    QTest::newRow("the words inside another message")
+        << "a.hex" << QByteArray("avrdude: 5 bytes of flash verified? no: mismatch\nnot flash verified\n") << int(Exit1)
+        << "Failed";
+    QTest::newRow("killed by a signal") << "a.hex" << QByteArray("Writing | ####") << int(Crash) << "Failed";
+    QTest::newRow("silent") << "a.hex" << QByteArray() << int(Exit0) << "Failed";
+    QTest::newRow("closes its input and leaves at once") << "a.hex" << QByteArray() << int(CloseInput) << "Failed";
 }
 
 void TestUploadFlow::verdictIgnoresExitCodeAndCommandLine()
 {
     QFETCH(QString, fileName);
     QFETCH(QByteArray, output);
-    QFETCH(QByteArray, ending);
+    QFETCH(int, ending);
     QFETCH(QString, verdict);
+    const QString path = hexFile(fileName);
+    output.replace('@', path.toUtf8());
     FakeProgrammer fake;
     if (!output.isEmpty())
         fake.print(output);
-    fake.then(ending);
+    switch (Ending(ending)) {
+    case Exit0:
+        fake.exitWith(0);
+        break;
+    case Exit1:
+        fake.exitWith(1);
+        break;
+    case Crash:
+        fake.crash();
+        break;
+    case CloseInput:
+        fake.closeInput().exitWith(3);
+        break;
+    }
     QVERIFY(fake.install());
-    const QString path = hexFile(fileName);
     openWindow();
     startUpload(path);
     QTRY_VERIFY(controlsEnabled());
@@ -279,27 +318,38 @@ void TestUploadFlow::outputDecodedAsOneStream()
 {
     FakeProgrammer fake;
     // "€" cut after its second byte; NUL bytes inside a chunk; invalid bytes.
+    // Each piece is read before the next is written.
     fake.print("price \xE2\x82")
-        .pause(300)
+        .waitFor(QStringLiteral("1"))
         .print("\xAC ok")
-        .pause(300)
+        .waitFor(QStringLiteral("2"))
         .print(QByteArray("before\0after\0", 13) + "bad \xFF end\n")
-        .pause(100)
-        .print("flash verified\n");
+        .waitFor(QStringLiteral("3"))
+        .print("7 bytes of flash verified\n");
     QVERIFY(fake.install());
     openWindow();
     startUpload(hexFile(QStringLiteral("a.hex")));
+    QTRY_VERIFY(console()->toPlainText().endsWith(QStringLiteral("price ")));
+    fake.release(QStringLiteral("1"));
+    QTRY_VERIFY(console()->toPlainText().endsWith(QStringLiteral("€ ok")));
+    fake.release(QStringLiteral("2"));
+    QTRY_VERIFY(console()->toPlainText().endsWith(QStringLiteral(" end\n")));
+    fake.release(QStringLiteral("3"));
     QTRY_COMPARE(label()->text(), QStringLiteral("Completed!"));
     const QString output = console()->toPlainText().section(QLatin1Char('\n'), 1);
     QCOMPARE(output,
         QStringLiteral("price € okbefore") + replacement + QStringLiteral("after") + replacement
-            + QStringLiteral("bad ") + replacement + QStringLiteral(" end\nflash verified\n"));
+            + QStringLiteral("bad ") + replacement + QStringLiteral(" end\n7 bytes of flash verified\n"));
 }
 
 void TestUploadFlow::userSelectionDuringRunIsKept()
 {
     FakeProgrammer fake;
-    fake.print("alpha beta gamma\n").pause(700).print("second line\n").pause(200).print("flash verified\n");
+    fake.print("alpha beta gamma\n")
+        .waitFor(QStringLiteral("selected"))
+        .print("second line\n")
+        .pause(50)
+        .print("3 bytes of flash verified\n");
     QVERIFY(fake.install());
     openWindow();
     clickCheckBox(widget<QCheckBox>(window.get(), "chkShowConsole"));
@@ -313,9 +363,11 @@ void TestUploadFlow::userSelectionDuringRunIsKept()
     selection.setPosition(start);
     selection.setPosition(start + 4, QTextCursor::KeepAnchor);
     console()->setTextCursor(selection);
+    fake.release(QStringLiteral("selected"));
 
     QTRY_COMPARE_WITH_TIMEOUT(label()->text(), QStringLiteral("Completed!"), 10000);
-    QVERIFY(console()->toPlainText().endsWith(QStringLiteral("alpha beta gamma\nsecond line\nflash verified\n")));
+    QVERIFY(console()->toPlainText().endsWith(
+        QStringLiteral("alpha beta gamma\nsecond line\n3 bytes of flash verified\n")));
     QCOMPARE(console()->textCursor().selectedText(), QStringLiteral("beta"));
     // The end stays in view.
     QScrollBar *bar = console()->verticalScrollBar();
@@ -323,7 +375,7 @@ void TestUploadFlow::userSelectionDuringRunIsKept()
 
     // A selection reaching the very end does not swallow the next output.
     FakeProgrammer more;
-    more.print("one\n").pause(500).print("two\n");
+    more.print("one\n").waitFor(QStringLiteral("all selected")).print("two\n");
     QVERIFY(more.install());
     startUpload(hexFile(QStringLiteral("b.hex")));
     QTRY_VERIFY(console()->toPlainText().endsWith(QStringLiteral("one\n")));
@@ -331,6 +383,8 @@ void TestUploadFlow::userSelectionDuringRunIsKept()
     all.select(QTextCursor::Document);
     console()->setTextCursor(all);
     const QString selectedBefore = console()->textCursor().selectedText();
+    QVERIFY(selectedBefore.endsWith(QStringLiteral("one") + QChar(QChar::ParagraphSeparator)));
+    more.release(QStringLiteral("all selected"));
     QTRY_VERIFY(controlsEnabled());
     QVERIFY(console()->toPlainText().endsWith(QStringLiteral("one\ntwo\n")));
     QCOMPARE(console()->textCursor().selectedText(), selectedBefore);
@@ -362,7 +416,7 @@ void TestUploadFlow::programmerThatCannotStart()
 
     // The tool is usable again: the next upload really runs.
     FakeProgrammer working;
-    working.print("flash verified\n");
+    working.print("avrdude: 2 bytes of flash verified\n");
     QVERIFY(working.install());
     startUpload(path);
     QTRY_COMPARE(label()->text(), QStringLiteral("Completed!"));
@@ -371,7 +425,7 @@ void TestUploadFlow::programmerThatCannotStart()
 void TestUploadFlow::closingDuringRunEndsTheProgrammer()
 {
     FakeProgrammer fake;
-    fake.print("Reading | ").then("exec sleep 60");
+    fake.print("Reading | ").pause(60000);
     QVERIFY(fake.install());
     openWindow();
     startUpload(hexFile(QStringLiteral("a.hex")));

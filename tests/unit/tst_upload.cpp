@@ -25,7 +25,11 @@ private slots:
     void decoderFinishAndReset();
     void decoderKeepsByteOrderMarkAtChunkStart();
 
-    void verdictFindsTextAcrossChunks();
+    void verdictReportLine_data();
+    void verdictReportLine();
+    void verdictAtEveryCut_data();
+    void verdictAtEveryCut();
+    void verdictStartsAfreshEachRun();
     void verdictRejects_data();
     void verdictRejects();
 };
@@ -235,25 +239,116 @@ void TestUpload::decoderKeepsByteOrderMarkAtChunkStart()
     QCOMPARE(text, expected);
 }
 
-void TestUpload::verdictFindsTextAcrossChunks()
+void TestUpload::verdictReportLine_data()
 {
-    const QString output = QStringLiteral("avrdude: 924 bytes of flash verified\n\navrdude done.  Thank you.\n");
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<bool>("report");
+    QTest::newRow("avrdude 6 and 7") << "avrdude: 924 bytes of flash verified" << true;
+    QTest::newRow("newer, without the name") << "32256 bytes of flash verified" << true;
+    QTest::newRow("one byte") << "avrdude: 1 byte of flash verified" << true;
+    QTest::newRow("trailing blanks") << "avrdude.exe: 8 bytes of flash verified \t" << true;
+    QTest::newRow("words alone") << "flash verified" << false;
+    QTest::newRow("no count") << "avrdude: bytes of flash verified" << false;
+    QTest::newRow("other case") << "avrdude: 924 Bytes of Flash Verified" << false;
+    QTest::newRow("indented") << " 924 bytes of flash verified" << false;
+    QTest::newRow("more after it") << "avrdude: 924 bytes of flash verified, then lost" << false;
+    QTest::newRow("path in an error") << "avrdude error: read from file /x/flash verified/a.hex failed" << false;
+    QTest::newRow("path ending in the words")
+        << "avrdude: verifying flash memory against /tmp/12 bytes of flash verified" << false;
+    QTest::newRow("blanked value as name")
+        << QString(QChar(QChar::ObjectReplacementCharacter)) + QStringLiteral(": 5 bytes of flash verified") << false;
+    QTest::newRow("endless") << QStringLiteral("avrdude: %1 bytes of flash verified").arg(QString(300, '9')) << false;
+}
+
+void TestUpload::verdictReportLine()
+{
+    QFETCH(QString, line);
+    QFETCH(bool, report);
+    QCOMPARE(VerdictScanner::reportsVerifiedWrite(line), report);
+}
+
+void TestUpload::verdictAtEveryCut_data()
+{
+    // The path, the folder and the port are what the tool hands the
+    // programmer; the output is what the programmer prints back.
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<bool>("verified");
+    const QString odd = QStringLiteral("/tmp/x\n5 bytes of flash verified\n/flash verified.hex");
+    QTest::newRow("report") << "/tmp/a.hex"
+                            << "avrdude: reading input file \"/tmp/a.hex\"\r\navrdude: 924 bytes of flash "
+                               "verified\r\n\r\navrdude done.  Thank you.\r\n"
+                            << true;
+    QTest::newRow("report, last line unended") << "/tmp/a.hex"
+                                               << "Reading | ##\r1 byte of flash verified" << true;
+    QTest::newRow("bad file in a folder named like the report")
+        << "/tmp/x/flash verified/bad.hex"
+        << "avrdude error: checksum mismatch at line 1 of /tmp/x/flash verified/bad.hex\n"
+           "avrdude error: read from file /tmp/x/flash verified/bad.hex failed\n"
+        << false;
+    QTest::newRow("line breaks in the path")
+        << odd << "avrdude: reading input file \"" + odd + "\"\navrdude: input file " + odd + " contains 0 bytes\n"
+        << false;
+    QTest::newRow("path with line breaks, then the report")
+        << odd << "avrdude: reading input file \"" + odd + "\"\navrdude: 12 bytes of flash verified\n"
+        << true;
+    QTest::newRow("the port") << "/tmp/a.hex"
+                              << "avrdude: ser_open(): can't open device \"/dev/\n3 bytes of flash verified\"\n"
+                              << false;
+    QTest::newRow("the folder") << "/tmp/a.hex"
+                                << "/opt/k\n7 bytes of flash verified\n/avrdude.conf\n"
+                                << false;
+}
+
+void TestUpload::verdictAtEveryCut()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, output);
+    QFETCH(bool, verified);
+    const QStringList handed {path, QStringLiteral("/opt/k\n7 bytes of flash verified\n"),
+        QStringLiteral("/dev/\n3 bytes of flash verified"), QString()};
+    // In two pieces, cut anywhere, and in three.
     for (int cut = 0; cut <= output.size(); ++cut) {
-        VerdictScanner verdict;
-        verdict.feed(output.left(cut));
-        verdict.feed(output.mid(cut));
-        QVERIFY2(verdict.verified(), qPrintable(QString::number(cut)));
+        for (int second = cut; second <= output.size(); second += qMax(1, output.size() / 13)) {
+            VerdictScanner verdict;
+            verdict.reset(handed);
+            verdict.feed(output.left(cut));
+            verdict.feed(output.mid(cut, second - cut));
+            verdict.feed(output.mid(second));
+            verdict.finish();
+            QVERIFY2(verdict.verified() == verified, qPrintable(QStringLiteral("cut at %1, %2").arg(cut).arg(second)));
+        }
     }
+    // A character at a time.
     VerdictScanner verdict;
+    verdict.reset(handed);
     for (QChar c : output)
         verdict.feed(QString(c));
-    QVERIFY(verdict.verified());
+    verdict.finish();
+    QCOMPARE(verdict.verified(), verified);
+}
 
-    verdict.reset();
+void TestUpload::verdictStartsAfreshEachRun()
+{
+    VerdictScanner verdict;
+    verdict.reset({QStringLiteral("/a.hex")});
+    verdict.feed(QStringLiteral("avrdude: 9 bytes of flash verified\n"));
+    verdict.finish();
+    QVERIFY(verdict.verified());
+    // What one run leaves unfinished does not join the next run's output.
+    verdict.reset({QStringLiteral("/a.hex")});
     QVERIFY(!verdict.verified());
-    verdict.feed(QStringLiteral("flash verif"));
+    verdict.feed(QStringLiteral("avrdude: 9 bytes of flash"));
+    verdict.reset({QStringLiteral("/a.hex")});
+    verdict.feed(QStringLiteral(" verified\n"));
+    verdict.finish();
+    QVERIFY(!verdict.verified());
+    // Nor does a value held back at the end of one run.
+    verdict.reset({QStringLiteral("/tmp/flash verified\n.hex")});
+    verdict.feed(QStringLiteral("4 bytes of /tmp/flash"));
     verdict.reset();
-    verdict.feed(QStringLiteral("ied"));
+    verdict.feed(QStringLiteral(" verified\n"));
+    verdict.finish();
     QVERIFY(!verdict.verified());
 }
 
@@ -263,7 +358,7 @@ void TestUpload::verdictRejects_data()
     QTest::newRow("nothing") << QStringList {};
     QTest::newRow("error") << QStringList {"avrdude: stk500_recv(): programmer is not responding\n"};
     QTest::newRow("other case") << QStringList {"Flash Verified", "FLASH VERIFIED"};
-    QTest::newRow("interrupted") << QStringList {"flash ver", "\n", "ified"};
+    QTest::newRow("interrupted") << QStringList {"4 bytes of flash ver", "\n", "ified"};
     QTest::newRow("mismatch") << QStringList {"avrdude: verification error, first mismatch at byte 0x0000\n"};
 }
 
@@ -273,6 +368,7 @@ void TestUpload::verdictRejects()
     VerdictScanner verdict;
     for (const QString &chunk : chunks)
         verdict.feed(chunk);
+    verdict.finish();
     QVERIFY(!verdict.verified());
 }
 
