@@ -97,12 +97,13 @@ case "$work" in
 esac
 root="$work/root"
 cleanup() {
-    local rc=$? pid m
+    local rc=$? p pid m
     set +e
     # Processes still running inside the root (a check cut short) end first,
     # each by its pid, so that nothing holds the mounts.
-    for pid in $(ls /proc | grep -E '^[0-9]+$'); do
-        [ "$(readlink "/proc/$pid/root" 2>/dev/null)" = "$root" ] && kill -KILL "$pid" 2>/dev/null
+    for p in /proc/[0-9]*; do
+        pid=${p#/proc/}
+        [ "$(readlink "$p/root" 2>/dev/null)" = "$root" ] && kill -KILL "$pid" 2>/dev/null
     done
     sleep 0.2
     # Unmount everything below the root, deepest first.
