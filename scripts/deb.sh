@@ -49,7 +49,7 @@ rm -rf "$work"
 mkdir -p "$src"
 if git -c safe.directory="$repo" -C "$repo" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
     (cd "$repo" && git -c safe.directory="$repo" ls-files -z --cached --others --exclude-standard) \
-        | (cd "$repo" && xargs -0 sh -c 'for f; do [ -e "$f" ] || [ -L "$f" ] && printf "%s\0" "$f"; done' sh) \
+        | (cd "$repo" && xargs -0 sh -c 'for f; do if [ -e "$f" ] || [ -L "$f" ]; then printf "%s\0" "$f"; fi; done' sh) \
         | (cd "$repo" && tar --null -T - -cf -) | tar -xf - -C "$src"
 else
     (cd "$repo" && tar --exclude=./build --exclude='./build-*' -cf - .) | tar -xf - -C "$src"
