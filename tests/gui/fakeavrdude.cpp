@@ -8,6 +8,8 @@
 //   wait <file>      waits until the file exists (at most a minute)
 //   sleep <ms>       sleeps
 //   block <n>        makes later streams write n bytes a write (512 at first)
+//   pipesize <n>     asks for an output pipe of n bytes where the system
+//                    allows it (Linux), so that a reader finds that much at once
 //   stream <file>    copies the file to its output, a block a write
 //   closeinput       closes its standard input
 //   crash            ends at once, as if killed
@@ -27,6 +29,7 @@
 #include <windows.h>
 #else
 #include <csignal>
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -162,6 +165,10 @@ int main(int argc, char **argv)
             std::ifstream in(argument, std::ios::binary);
             while (in.read(block.data(), std::streamsize(block.size())) || in.gcount() > 0)
                 writeOut(std::string(block.data(), std::size_t(in.gcount())));
+        } else if (verb == "pipesize") {
+#ifdef F_SETPIPE_SZ
+            fcntl(1, F_SETPIPE_SZ, std::atoi(argument.c_str()));
+#endif
         } else if (verb == "block") {
             block.resize(std::max<std::size_t>(1, std::strtoul(argument.c_str(), nullptr, 10)));
         } else if (verb == "closeinput") {

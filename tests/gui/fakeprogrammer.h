@@ -66,6 +66,11 @@ public:
         step("block", QByteArray::number(block));
         return step("stream", QFile::encodeName(file));
     }
+    // Makes its output pipe hold this many bytes, where the system allows.
+    FakeProgrammer &pipeSize(int bytes)
+    {
+        return step("pipesize", QByteArray::number(bytes));
+    }
     FakeProgrammer &closeInput()
     {
         return step("closeinput", QByteArray());
