@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
+#
+# Builds the Debian package of Kiverlo and checks it with lintian.
+#
+# Installs the build dependencies named in debian/control (with sudo when not
+# root), copies the sources into build-deb/ so that the checkout stays clean,
+# runs dpkg-buildpackage there (the package build runs the tests that need no
+# board) and leaves kiverlo_<version>_<arch>.deb in build-deb/. Fails when the
+# build, a test or lintian (any error or warning) fails, leaving the build in
+# build-deb/work/ to look at.
+set -euo pipefail
+
+repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+out="$repo/build-deb"
+start=$SECONDS
+
+stage() { printf '\n==== %s (%d s so far) ====\n' "$1" $((SECONDS - start)); }
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+apt_get() { DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 "$@"; }
+
+stage "Build dependencies"
+# The tools that build and check a package, then what debian/control asks for.
+tools=(dpkg-dev build-essential debhelper lintian)
+missing=()
+for pkg in "${tools[@]}"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+done
+if ! ((${#missing[@]})) && (cd "$repo" && dpkg-checkbuilddeps >/dev/null 2>&1); then
+    echo "All installed."
+else
+    apt_get update -qq
+    ((${#missing[@]} == 0)) || apt_get install -y -qq --no-install-recommends "${missing[@]}"
+    apt_get build-dep -y -qq --no-install-recommends "$repo"
+fi
+
+version=$(cd "$repo" && dpkg-parsechangelog -S Version)
+arch=$(dpkg-architecture -q DEB_HOST_ARCH)
+deb="kiverlo_${version}_${arch}.deb"
+
+stage "Clean copy of the sources in build-deb/"
+# What git knows of (tracked files and new ones that are not ignored), as they
+# are in the working tree; without git, everything but the build folders.
+work="$out/work"
+src="$work/kiverlo-${version%-*}"
+rm -rf "$work"
+mkdir -p "$src"
+if git -c safe.directory="$repo" -C "$repo" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    (cd "$repo" && git -c safe.directory="$repo" ls-files -z --cached --others --exclude-standard) \
+        | (cd "$repo" && xargs -0 sh -c 'for f; do if [ -e "$f" ] || [ -L "$f" ]; then printf "%s\0" "$f"; fi; done' sh) \
+        | (cd "$repo" && tar --null -T - -cf -) | tar -xf - -C "$src"
+else
+    (cd "$repo" && tar --exclude=./build --exclude='./build-*' -cf - .) | tar -xf - -C "$src"
+fi
+
+stage "dpkg-buildpackage -us -uc -b"
+# Two build jobs unless told otherwise.
+case " ${DEB_BUILD_OPTIONS:-} " in
+*" parallel="*) ;;
+*) export DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:+$DEB_BUILD_OPTIONS }parallel=2" ;;
+esac
+(cd "$src" && dpkg-buildpackage -us -uc -b)
+rm -f "$out/$deb"
+mv "$work/$deb" "$out/$deb"
+
+stage "lintian"
+# Every tag, overridden ones too (with the reason), for the record; then the
+# verdict: any error or warning that is not overridden fails.
+lintian -EIL +pedantic --show-overrides "$out/$deb" || true
+lintian --fail-on error,warning -EIL +pedantic "$out/$deb"
+echo "lintian: no errors, no warnings."
+
+rm -rf "$work"
+stage "Done"
+echo "Package: $out/$deb"
