@@ -52,6 +52,12 @@ configure_and_build "$repo/build-qt6" -DKIVERLO_QT_MAJOR=6 -DBUILD_TESTING=ON -D
     -DKIVERLO_REQUIRE_BOARD=ON -DKIVERLO_SANITIZE=OFF
 run_ctest "$repo/build-qt6"
 
+stage "Windows: cross-build, tests under Wine, package"
+bash "$repo/scripts/windows.sh"
+
+stage "Debian package: build with its tests, lintian"
+bash "$repo/scripts/deb.sh"
+
 stage "Benchmarks, quick mode (figures are not judged here)"
 for bench in bench_upload bench_startup bench_console_stream; do
     "$repo/build/bench/$bench/$bench" --quick 2>&1 | grep -v -e 'XDG_RUNTIME_DIR' -e 'propagateSizeHints'

@@ -41,7 +41,8 @@ step() {
 
 step "Packages"
 install_missing cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 nsis \
-    fonts-dejavu-core xvfb xauth zip unzip icoutils
+    fonts-dejavu-core xvfb xauth zip unzip icoutils \
+    build-essential libsimavr-dev libelf-dev arduino-core-avr
 
 step "SDK"
 # Unpacked into the build tree, again only when the tarball changed.
@@ -59,7 +60,9 @@ else
 fi
 
 step "Cross-build"
+# Configured afresh, so nothing cached by an earlier run changes the build.
 mkdir -p "$build"
+rm -f "$build/CMakeCache.txt"
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$sdk/mingw-posix-toolchain.cmake" -DCMAKE_PREFIX_PATH="$sdk/qt" \
     -DKIVERLO_AVRDUDE="$sdk/avrdude/bin/avrdude.exe" -DKIVERLO_AVRDUDE_CONF="$sdk/avrdude/etc/avrdude.conf" \
