@@ -19,27 +19,6 @@
 
 namespace {
 
-// The bytes of a small Intel HEX file placed from address 0 (data records
-// only; the fixtures need no more).
-QByteArray hexImage(const QString &path)
-{
-    QFile file(path);
-    QByteArray image;
-    if (!file.open(QIODevice::ReadOnly))
-        return image;
-    while (!file.atEnd()) {
-        const QByteArray record = QByteArray::fromHex(file.readLine().trimmed().mid(1));
-        if (record.size() < 5 || record[3] != 0)
-            continue;
-        const int address = (quint8(record[1]) << 8) | quint8(record[2]);
-        const QByteArray data = record.mid(4, quint8(record[0]));
-        if (image.size() < address + data.size())
-            image.resize(address + data.size());
-        image.replace(address, data.size(), data);
-    }
-    return image;
-}
-
 // Processes started by this test process that are still there.
 QList<qint64> childProcesses()
 {
@@ -160,7 +139,7 @@ void TestEndToEnd::realProgramWritten()
     options.startImage = erased;
     QVERIFY(startBoard(options));
     const QString path = QStringLiteral(KIVERLO_BLINK_HEX);
-    const QByteArray program = hexImage(path);
+    const QByteArray program = readIntelHexImage(path);
     QVERIFY(program.size() > 100);
 
     QCOMPARE(upload(path), completed);

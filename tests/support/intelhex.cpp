@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "intelhex.h"
 
+#include <QFile>
 #include <QSaveFile>
+
+#include <random>
 
 namespace {
 
@@ -56,4 +59,32 @@ bool writeIntelHex(const QString &path, const QByteArray &data)
     if (file.write(text) != text.size())
         return false;
     return file.commit();
+}
+
+QByteArray readIntelHexImage(const QString &path)
+{
+    QFile file(path);
+    QByteArray image;
+    if (!file.open(QIODevice::ReadOnly))
+        return image;
+    while (!file.atEnd()) {
+        const QByteArray record = QByteArray::fromHex(file.readLine().trimmed().mid(1));
+        if (record.size() < 5 || record[3] != 0)
+            continue;
+        const int address = (quint8(record[1]) << 8) | quint8(record[2]);
+        const QByteArray data = record.mid(4, quint8(record[0]));
+        if (image.size() < address + data.size())
+            image.resize(address + data.size());
+        image.replace(address, data.size(), data);
+    }
+    return image;
+}
+
+QByteArray randomImage(quint32 seed, int size)
+{
+    std::mt19937 generator(seed);
+    QByteArray data(size, '\0');
+    for (char &byte : data)
+        byte = char(generator() & 0xFF);
+    return data;
 }

@@ -8,8 +8,6 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <random>
-
 #include <signal.h>
 #include <sys/types.h>
 
@@ -167,13 +165,4 @@ bool SimBoard::stop()
         return false;
     }
     return m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
-}
-
-QByteArray randomImage(quint32 seed, int size)
-{
-    std::mt19937 generator(seed);
-    QByteArray data(size, '\0');
-    for (char &byte : data)
-        byte = char(generator() & 0xFF);
-    return data;
 }

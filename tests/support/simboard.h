@@ -2,6 +2,8 @@
 #ifndef KIVERLO_TESTS_SIMBOARD_H
 #define KIVERLO_TESTS_SIMBOARD_H
 
+#include "intelhex.h"
+
 #include <QByteArray>
 #include <QProcess>
 #include <QString>
@@ -78,8 +80,7 @@ private:
     QProcess m_process;
 };
 
-// Firmware-sized random bytes, the same for the same seed: images for
-// uploads whose arrival can be checked byte for byte.
+// Firmware-sized random bytes, the same for the same seed.
 QByteArray randomImage(quint32 seed, int size = SimBoard::FlashSize);
 
 #endif

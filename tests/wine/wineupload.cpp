@@ -25,40 +25,10 @@
 #include <QSettings>
 
 #include <cstdio>
-#include <random>
 
 namespace {
 
 constexpr int kApplicationFlash = 0x7E00;
-
-QByteArray randomBytes(quint32 seed, int size)
-{
-    std::mt19937 generator(seed);
-    QByteArray data(size, '\0');
-    for (char &byte : data)
-        byte = char(generator() & 0xFF);
-    return data;
-}
-
-// The bytes of a small Intel HEX file placed from address 0.
-QByteArray hexImage(const QString &path)
-{
-    QFile file(path);
-    QByteArray image;
-    if (!file.open(QIODevice::ReadOnly))
-        return image;
-    while (!file.atEnd()) {
-        const QByteArray record = QByteArray::fromHex(file.readLine().trimmed().mid(1));
-        if (record.size() < 5 || record[3] != 0)
-            continue;
-        const int address = (quint8(record[1]) << 8) | quint8(record[2]);
-        const QByteArray data = record.mid(4, quint8(record[0]));
-        if (image.size() < address + data.size())
-            image.resize(address + data.size());
-        image.replace(address, data.size(), data);
-    }
-    return image;
-}
 
 bool writeFile(const QString &path, const QByteArray &content)
 {
@@ -123,16 +93,16 @@ int main(int argc, char *argv[])
                                                                   : QStringLiteral("firmware");
         QDir().mkpath(files.filePath(folder));
         path = files.filePath(folder + QStringLiteral("/image.hex"));
-        expectedFlash = randomBytes(parser.value(randomOption).toUInt(), kApplicationFlash);
+        expectedFlash = randomImage(parser.value(randomOption).toUInt(), kApplicationFlash);
         if (!writeIntelHex(path, expectedFlash))
             return failed("cannot write", path);
     } else if (parser.isSet(hexOption)) {
         path = QDir::fromNativeSeparators(parser.value(hexOption));
-        expectedFlash = hexImage(path);
+        expectedFlash = readIntelHexImage(path);
         if (expectedFlash.size() < 100)
             return failed("not a HEX file with a program:", path);
     } else if (parser.isSet(badOption)) {
-        QByteArray hex = toIntelHex(randomBytes(7, 1024));
+        QByteArray hex = toIntelHex(randomImage(7, 1024));
         // Spoil the checksum of the tenth record.
         const int end = hex.indexOf('\n', 9 * 44) - 1;
         hex[end] = hex[end] == '0' ? '1' : '0';
