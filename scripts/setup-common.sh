@@ -43,3 +43,17 @@ configure_and_build() {
     cmake "${fresh[@]}" -S "$repo" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
     cmake --build "$dir" -j "$jobs"
 }
+
+# stage <title>: a heading for each stage of a script, with the time the
+# previous one took. STAGE_MARK (default "====") sets the heading's mark, so
+# that a script run as a stage of another shows its steps one level down.
+stage_start=$SECONDS
+stage() {
+    local mark=${STAGE_MARK:-====}
+    if [ -n "${stage_title:-}" ]; then
+        echo "${mark//=/-} $stage_title: done in $((SECONDS - stage_start)) s"
+    fi
+    stage_title=$1
+    stage_start=$SECONDS
+    [ -z "$1" ] || printf '\n%s %s %s\n' "$mark" "$1" "$mark"
+}

@@ -21,17 +21,6 @@ test_packages=(
 )
 install_missing "${test_packages[@]}"
 
-# stage <title>: a heading for each stage, with the time the last one took.
-stage_start=$SECONDS
-stage() {
-    if [ -n "${stage_title:-}" ]; then
-        echo "---- $stage_title: done in $((SECONDS - stage_start)) s"
-    fi
-    stage_title=$1
-    stage_start=$SECONDS
-    printf '\n==== %s ====\n' "$1"
-}
-
 export QT_QPA_PLATFORM=offscreen
 stage "Build and tests"
 # run_ctest <build dir> [ctest options...]: the tests of that build, each

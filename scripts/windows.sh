@@ -28,23 +28,14 @@ if [ ! -f "$tarball" ]; then
     exit 0
 fi
 
-# step <title>: a heading for each step, with the time the last one took.
-step_start=$SECONDS
-step() {
-    if [ -n "${step_title:-}" ]; then
-        echo "-- $step_title: $((SECONDS - step_start)) s"
-    fi
-    step_title=$1
-    step_start=$SECONDS
-    [ -z "$1" ] || echo "-- $1"
-}
-
-step "Packages"
+# Its steps are headed one level below the stages of test.sh.
+STAGE_MARK=--
+stage "Packages"
 install_missing cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 nsis \
     fonts-dejavu-core xvfb xauth zip unzip icoutils \
     build-essential libsimavr-dev libelf-dev arduino-core-avr
 
-step "SDK"
+stage "SDK"
 # Unpacked into the build tree, again only when the tarball changed.
 sdk="$build/sdk/kiverlo-win64-sdk"
 stamp="$build/sdk/tarball.sha256"
@@ -59,7 +50,7 @@ else
     echo "unchanged: $sdk"
 fi
 
-step "Cross-build"
+stage "Cross-build"
 # Configured afresh, so nothing cached by an earlier run changes the build.
 mkdir -p "$build"
 rm -f "$build/CMakeCache.txt"
@@ -71,7 +62,7 @@ cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release \
     || { cat "$build/configure.log"; exit 1; }
 cmake --build "$build" -j "$jobs"
 
-step "Tests under Wine"
+stage "Tests under Wine"
 # A fresh prefix for every run of this script: the first test creates it.
 stop_wine() {
     [ -f "$build/wine-run.sh" ] && sh "$build/wine-run.sh" --stop
@@ -82,12 +73,12 @@ stop_wine
 rm -rf "$build/wine"
 (cd "$build" && ctest --output-on-failure -j "$jobs")
 
-step "Package"
+stage "Package"
 rm -rf "$build/packages"
 cpack --config "$build/CPackConfig.cmake" -B "$build/packages" >"$build/packages.log" 2>&1 \
     || { cat "$build/packages.log"; exit 1; }
 rm -rf "$build/packages/_CPack_Packages"
 ls -l "$build/packages"
 
-step ""
+stage ""
 echo "Windows build, tests and package: $((SECONDS - started)) s"

@@ -39,29 +39,29 @@ cc -O2 -std=gnu11 -w -I/usr/include/simavr -DBOARDSIM_DEFAULT_BOOTLOADER="\"$opt
     -o "$work/boardsim" "$boardsim_c" -lsimavr -lelf
 
 board_pids=
+# wait_for <test> <file> <what failed>: waits up to 10 s until test -<test>
+# <file> holds, or fails the check.
+wait_for() {
+    tries=0
+    while [ ! "-$1" "$2" ]; do
+        tries=$((tries + 1))
+        [ "$tries" -lt 500 ] || { echo "FAIL: $3" >&2; exit 1; }
+        sleep 0.02
+    done
+}
 # start_board <name>: a board with its files in $work/<name>; prints nothing.
 start_board() {
     mkdir -p "$work/$1"
     "$work/boardsim" --ready-file "$work/$1/ready" --flash-out "$work/$1/flash" --timeout 1500 &
     board_pids="$board_pids $!"
     eval "pid_$1=$!"
-    tries=0
-    while [ ! -s "$work/$1/ready" ]; do
-        tries=$((tries + 1))
-        [ "$tries" -lt 500 ] || { echo "FAIL: board $1 did not start" >&2; exit 1; }
-        sleep 0.02
-    done
+    wait_for s "$work/$1/ready" "board $1 did not start"
 }
 # read_flash <name> <file>: the board's application flash now, into <file>.
 read_flash() {
     rm -f "$work/$1/flash"
     eval "kill -USR1 \$pid_$1"
-    tries=0
-    while [ ! -f "$work/$1/flash" ]; do
-        tries=$((tries + 1))
-        [ "$tries" -lt 500 ] || { echo "FAIL: board $1 gave no flash dump" >&2; exit 1; }
-        sleep 0.02
-    done
+    wait_for f "$work/$1/flash" "board $1 gave no flash dump"
     cp "$work/$1/flash" "$2"
 }
 
