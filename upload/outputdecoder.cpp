@@ -323,14 +323,19 @@ QString OutputDecoder::normaliseLineEnds(QString text, bool atEnd)
         text.prepend(QLatin1Char('\r'));
         carriageReturnHeld = false;
     }
-    if (!text.contains(QLatin1Char('\r')))
-        return text;
     // Returns at the end may still be followed by "\n" in the next chunk.
     if (!atEnd && text.endsWith(QLatin1Char('\r'))) {
         while (text.endsWith(QLatin1Char('\r')))
             text.chop(1);
         carriageReturnHeld = true;
     }
+    return unifiedLineEnds(text);
+}
+
+QString OutputDecoder::unifiedLineEnds(const QString &text)
+{
+    if (!text.contains(QLatin1Char('\r')))
+        return text;
     // A run of "\r", with or without a "\n" after it, ends one line: Windows
     // programs also print "\r\r\n" where a system message that ends in
     // "\r\n" meets their own line end.

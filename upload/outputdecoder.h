@@ -46,6 +46,10 @@ public:
     // End of stream: an incomplete character left over shows as U+FFFD.
     QString finish();
 
+    // A whole text with its line ends as decode() gives them. Anything that
+    // looks for a known text in the decoded output looks for it in this form.
+    static QString unifiedLineEnds(const QString &text);
+
 private:
     class Codec;
     QString normaliseLineEnds(QString text, bool atEnd);

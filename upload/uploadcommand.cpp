@@ -28,17 +28,21 @@ UploadInvocation buildUploadInvocation(const QString &appDir, const QString &por
 {
     UploadInvocation run;
     run.program = appDir + kProgramName;
-    run.fileNames << programmerPath(appDir + kConfigName) << programmerPath(path);
     // The programmer itself is started by its Unicode name; the files it
     // opens are named so that it can open them (see programmerPath()).
+    const QString config = programmerPath(appDir + kConfigName);
+    const QString file = programmerPath(path);
     run.arguments << QStringLiteral("-c") << kProgrammerType << QStringLiteral("-p") << kPartName
-                  << QStringLiteral("-C") << run.fileNames.at(0) << QStringLiteral("-P");
+                  << QStringLiteral("-C") << config << QStringLiteral("-P");
     // In the text the port stands unquoted, so blanks around it vanish and an
     // empty one leaves "-P" directly before "-U". Blanks inside it must not
     // split it into further options, so the rest stays one argument.
     const QString trimmedPort = port.trimmed();
     if (!trimmedPort.isEmpty())
         run.arguments << trimmedPort;
-    run.arguments << QStringLiteral("-U") << kFlashWritePrefix + run.fileNames.at(1) + kFlashWriteSuffix;
+    run.arguments << QStringLiteral("-U") << kFlashWritePrefix + file + kFlashWriteSuffix;
+    run.handedValues << run.program << config << file;
+    if (!trimmedPort.isEmpty())
+        run.handedValues << trimmedPort;
     return run;
 }

@@ -23,9 +23,11 @@ struct UploadInvocation
 {
     QString program;
     QStringList arguments;
-    // The configuration's and the file's names as the arguments hand them
-    // over (they differ from the paths given where programmerPath() says).
-    QStringList fileNames;
+    // Every value the arguments hand over that is not one of the fixed
+    // option words: the program, the configuration, the port and the file,
+    // each exactly as handed (trimmed, or a short name, where that differs
+    // from what was given). The programmer may print any of them back.
+    QStringList handedValues;
 };
 UploadInvocation buildUploadInvocation(const QString &appDir, const QString &port, const QString &path);
 

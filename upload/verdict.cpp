@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "verdict.h"
 
+#include "outputdecoder.h"
+
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -30,8 +32,11 @@ void VerdictScanner::reset(const QStringList &handedValues)
     for (const QString &value : handedValues) {
         if (value.isEmpty())
             continue;
-        masks.push_back(Mask {value, -1});
-        longestMask = std::max(longestMask, int(value.size()));
+        // A value with a carriage return in it reaches us with that return
+        // turned into a line feed, as all of the output does.
+        const QString shown = OutputDecoder::unifiedLineEnds(value);
+        masks.push_back(Mask {shown, -1});
+        longestMask = std::max(longestMask, int(shown.size()));
     }
     pending.clear();
     line.clear();
@@ -90,11 +95,11 @@ void VerdictScanner::finish()
 
 void VerdictScanner::takeLines(const QString &text, int from, int to)
 {
-    // Progress bars may rewrite a line with a carriage return; either break
-    // ends a line.
+    // The decoder has turned every line end, a progress bar's carriage
+    // return included, into "\n".
     while (from < to && !found) {
         int end = from;
-        while (end < to && text.at(end) != QLatin1Char('\n') && text.at(end) != QLatin1Char('\r'))
+        while (end < to && text.at(end) != QLatin1Char('\n'))
             ++end;
         if (!lineTooLong) {
             if (line.size() + (end - from) > kLongestReport) {

@@ -17,6 +17,9 @@
 // wherever they appear in its output, and the report must fill a whole line.
 // Both work on the stream as it arrives, piece by piece, and find the report
 // and the values however they are cut between pieces.
+//
+// The stream is the decoded output (OutputDecoder), whose lines end in "\n"
+// alone; the values are looked for as that decoding shows them.
 class VerdictScanner
 {
 public:
@@ -30,8 +33,8 @@ public:
     static bool reportsVerifiedWrite(const QString &line);
 
     // Starts a new run. `handedValues` are the texts the tool gave the
-    // programmer (the file's path, its own folder, the port); empty ones are
-    // ignored.
+    // programmer, exactly as it gave them (UploadInvocation::handedValues);
+    // empty ones are ignored.
     void reset(const QStringList &handedValues = QStringList());
     void feed(const QString &text);
     // End of the stream: what is left, the last line among it, is judged.

@@ -3,6 +3,7 @@
 // the decoding of the programmer's output and the verdict.
 #include "outputdecoder.h"
 #include "programmerpath.h"
+#include "progresswatch.h"
 #include "uploadcommand.h"
 #include "verdict.h"
 
@@ -84,6 +85,8 @@ private slots:
     void verdictStartsAfreshEachRun();
     void verdictRejects_data();
     void verdictRejects();
+
+    void progressWatch();
 };
 
 void TestUpload::commandText_data()
@@ -528,9 +531,11 @@ void TestUpload::programmerPathOnlyForTheFilesHandedOver()
         QFile file(name);
         QVERIFY(file.open(QIODevice::WriteOnly));
     }
-    const UploadInvocation run = buildUploadInvocation(folder, QStringLiteral("COM5"), path);
+    // The port goes in trimmed, and is blanked as it went in.
+    const UploadInvocation run = buildUploadInvocation(folder, QStringLiteral(" COM5 "), path);
     QCOMPARE(run.program, folder + QStringLiteral("//avrdude"));
-    QCOMPARE(run.fileNames, QStringList({programmerPath(config), programmerPath(path)}));
+    QCOMPARE(run.handedValues,
+        QStringList({run.program, programmerPath(config), programmerPath(path), QStringLiteral("COM5")}));
     QCOMPARE(run.arguments.at(5), programmerPath(config));
     QCOMPARE(run.arguments.last(), QStringLiteral("flash:w:") + programmerPath(path) + QStringLiteral(":i"));
     QVERIFY(buildUploadCommand(folder, QStringLiteral("COM5"), path).contains(path));
@@ -596,6 +601,12 @@ void TestUpload::verdictAtEveryCut_data()
     QTest::newRow("the folder") << "/tmp/a.hex"
                                 << "/opt/k\n7 bytes of flash verified\n/avrdude.conf\n"
                                 << false;
+    // The output's carriage returns reach the scanner as line feeds, those
+    // in the path too.
+    const QString returns = QStringLiteral("/tmp/\r1 bytes of flash verified\r/bad.hex");
+    QTest::newRow("carriage returns in the path")
+        << returns << "avrdude error: checksum mismatch at line 1 of " + returns + "\r\n"
+        << false;
 }
 
 void TestUpload::verdictAtEveryCut()
@@ -603,6 +614,8 @@ void TestUpload::verdictAtEveryCut()
     QFETCH(QString, path);
     QFETCH(QString, output);
     QFETCH(bool, verified);
+    // What the scanner is given: the output as the decoder passes it on.
+    output = OutputDecoder::unifiedLineEnds(output);
     const QStringList handed {path, QStringLiteral("/opt/k\n7 bytes of flash verified\n"),
         QStringLiteral("/dev/\n3 bytes of flash verified"), QString()};
     // In two pieces, cut anywhere, and in three.
@@ -668,6 +681,49 @@ void TestUpload::verdictRejects()
         verdict.feed(chunk);
     verdict.finish();
     QVERIFY(!verdict.verified());
+}
+
+void TestUpload::progressWatch()
+{
+    // Whether any of the pieces, fed in turn, shows progress.
+    ProgressWatch watch;
+    const auto anyProgress = [&watch](const QStringList &pieces) {
+        bool moved = false;
+        for (const QString &piece : pieces)
+            moved = watch.feed(piece) || moved;
+        return moved;
+    };
+    QVERIFY(!watch.feed(QString()));
+
+    // A bar of marks that grows, then a bar that redraws its percentage:
+    // every piece is progress.
+    QVERIFY(watch.feed(QStringLiteral("Writing | ")));
+    for (int i = 0; i < 50; ++i)
+        QVERIFY(watch.feed(QStringLiteral("#")));
+    QVERIFY(watch.feed(QStringLiteral(" | 100% 2.10s\n")));
+    for (int percent = 0; percent <= 100; percent += 2)
+        QVERIFY(watch.feed(QStringLiteral("Reading | ## | %1% 0.%2s\n").arg(percent).arg(percent)));
+
+    // A board that does not answer: one repeated line, but a new attempt
+    // number each time.
+    for (int attempt = 1; attempt <= 10; ++attempt) {
+        QVERIFY(anyProgress({QStringLiteral("avrdude: stk500_recv(): programmer is not responding\n"),
+            QStringLiteral("avrdude: stk500_getsync() attempt %1 of 10: not in sync: resp=0x00\n").arg(attempt)}));
+    }
+
+    // A port whose device is gone: the same errors again and again, in
+    // pieces cut anywhere, are progress only the first time.
+    const QString loop = QStringLiteral(
+        "avrdude error: programmer is not responding\navrdude error: unable to write: sorry no info avail\n");
+    QVERIFY(watch.feed(loop));
+    for (int cut = 0; cut <= loop.size(); ++cut)
+        QVERIFY2(!anyProgress({loop.left(cut), loop.mid(cut)}), qPrintable(QString::number(cut)));
+    // Something new after it counts again.
+    QVERIFY(watch.feed(QStringLiteral("avrdude done.  Thank you.\n")));
+
+    // A new run has seen nothing yet.
+    watch.reset();
+    QVERIFY(watch.feed(loop));
 }
 
 QTEST_APPLESS_MAIN(TestUpload)
