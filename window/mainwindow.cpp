@@ -3,6 +3,7 @@
 
 #include "mainwindowform.h"
 #include "portlist.h"
+#include "programmerprocess.h"
 #include "settingskeys.h"
 #include "uploadcommand.h"
 
@@ -15,7 +16,9 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSettings>
+#include <QTextBlock>
 #include <QTextCursor>
+#include <QTextDocument>
 #include <QTextEdit>
 #include <QTimer>
 
@@ -27,6 +30,11 @@ constexpr int kWrapLimit = 64 * 1024;
 // Most programmer output the console takes in at once; a few milliseconds of
 // layout.
 constexpr qint64 kOutputSliceBytes = qint64(16) * 1024;
+// How long a programmer may go without progress (see ProgressWatch) before
+// it is taken for stuck and stopped. A healthy run is never that quiet: a
+// board that does not answer gets a new retry line every few seconds, and
+// even a slow port (a Bluetooth one on Windows) opens well within it.
+constexpr qint64 kStallLimitMs = qint64(ProgressWatch::StallLimitSeconds) * 1000;
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -39,7 +47,7 @@ MainWindow::MainWindow(QWidget *parent)
     // The console is shown and hidden inside the same fixed window.
     setFixedSize(size());
 
-    process = new QProcess(this);
+    process = new ProgrammerProcess(this);
     process->setProcessChannelMode(QProcess::MergedChannels);
     process->setReadChannel(QProcess::StandardOutput);
     connect(process, SIGNAL(readyReadStandardOutput()), this, SLOT(avrOutput()));
@@ -61,6 +69,10 @@ MainWindow::MainWindow(QWidget *parent)
     outputPump->setInterval(0);
     connect(outputPump, &QTimer::timeout, this, &MainWindow::takeOutputSlice);
 
+    progressCheck = new QTimer(this);
+    progressCheck->setSingleShot(true);
+    connect(progressCheck, &QTimer::timeout, this, &MainWindow::checkProgress);
+
     refreshPortList();
     const QString rememberedPort = settings->value(SettingsKeys::commPort()).toString();
     ui->cboCommPort->setCurrentIndex(
@@ -73,6 +85,8 @@ MainWindow::~MainWindow()
     // end reaches a handler; then end a run in progress and reap the child.
     delete outputPump;
     outputPump = nullptr;
+    delete progressCheck;
+    progressCheck = nullptr;
     if (process) {
         process->disconnect(this);
         if (process->state() != QProcess::NotRunning) {
@@ -118,7 +132,11 @@ void MainWindow::on_btnUploadFlash_clicked()
     decoder.reset();
     // The programmer repeats what it is handed (on Windows perhaps a file's
     // short name); none of that may count as its report of a verified write.
-    verdict.reset(QStringList {path, appDir, port} + invocation.fileNames);
+    verdict.reset(invocation.handedValues);
+    progress.reset();
+    programmerStalled = false;
+    sinceProgress.start();
+    progressCheck->start(int(kStallLimitMs));
     process->start(invocation.program, invocation.arguments, QIODevice::ReadWrite);
 }
 
@@ -162,17 +180,42 @@ void MainWindow::avrFinished(int data, QProcess::ExitStatus status)
     takeOutputSlice();
 }
 
+void MainWindow::checkProgress()
+{
+    if (process->state() == QProcess::NotRunning)
+        return;
+    const qint64 quiet = sinceProgress.elapsed();
+    if (quiet < kStallLimitMs) {
+        progressCheck->start(int(kStallLimitMs - quiet));
+        return;
+    }
+    // Its board is most likely gone (a cable pulled, power lost), and it
+    // would wait or repeat its errors for ever. It ends as any run ends:
+    // the runner reports the end, and the verdict follows.
+    programmerStalled = true;
+    process->kill();
+}
+
 void MainWindow::concludeRun()
 {
     programmerEnded = false;
+    progressCheck->stop();
     showProgrammerText(decoder.finish());
     verdict.finish();
+    if (programmerStalled) {
+        // On a line of its own, after whatever the programmer printed.
+        const bool lineOpen = ui->txtOutput->document()->lastBlock().length() > 1;
+        appendToConsole(QStringLiteral("%1The programmer showed no progress for %2 seconds and was stopped.\n")
+                            .arg(lineOpen ? QStringLiteral("\n") : QString())
+                            .arg(ProgressWatch::StallLimitSeconds));
+    }
     ui->lblOutput->setText(verdict.verified() ? QStringLiteral("Completed!") : QStringLiteral("Failed"));
     setUploadControlsEnabled(true);
 }
 
 void MainWindow::programmerFailedToStart()
 {
+    progressCheck->stop();
     appendToConsole(QStringLiteral("The programmer could not be started: %1\n").arg(process->errorString()));
     ui->lblOutput->setText(QStringLiteral("Failed"));
     setUploadControlsEnabled(true);
@@ -183,6 +226,8 @@ void MainWindow::showProgrammerText(const QString &text)
     if (text.isEmpty())
         return;
     verdict.feed(text);
+    if (progress.feed(text))
+        sinceProgress.restart();
     appendToConsole(text);
 }
 

@@ -3,8 +3,10 @@
 #define KIVERLO_MAINWINDOW_H
 
 #include "outputdecoder.h"
+#include "progresswatch.h"
 #include "verdict.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QProcess>
 
@@ -38,6 +40,7 @@ private:
     bool fileExists(QString path); // NOLINT(performance-unnecessary-value-param)
 
     void takeOutputSlice();
+    void checkProgress();
     void concludeRun();
     void programmerFailedToStart();
     void appendToConsole(const QString &text);
@@ -50,9 +53,16 @@ private:
     // Feeds output left in the runner to the console, a slice at a time.
     QTimer *outputPump = nullptr;
 
-    // State of the current run's output; both start afresh with each run.
+    // Looks at the run now and then; see checkProgress().
+    QTimer *progressCheck = nullptr;
+
+    // State of the current run's output; all start afresh with each run.
     OutputDecoder decoder;
     VerdictScanner verdict;
+    ProgressWatch progress;
+    QElapsedTimer sinceProgress;
+    // The programmer showed no progress for too long and was stopped.
+    bool programmerStalled = false;
     // The programmer has ended; the verdict follows once its output is in.
     bool programmerEnded = false;
 };

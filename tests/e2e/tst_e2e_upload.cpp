@@ -5,6 +5,8 @@
 #include "guitest.h"
 #include "intelhex.h"
 #include "mainwindow.h"
+#include "outputdecoder.h"
+#include "progresswatch.h"
 #include "simboard.h"
 
 #include <QDirIterator>
@@ -62,6 +64,7 @@ private slots:
     void portsWithoutBoard_data();
     void portsWithoutBoard();
     void closingMidUpload();
+    void boardGoneMidUpload();
 
 private:
     bool startBoard(const SimBoard::Options &options = SimBoard::Options());
@@ -201,15 +204,22 @@ void TestEndToEnd::folderNamedLikeTheReport_data()
     // avrdude names the file in its messages ("reading input file ...",
     // "read from file ... failed"); in a folder called "flash verified" that
     // must not turn a failure into success, nor a success into failure.
+    QTest::addColumn<QString>("folderName");
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("verdict");
-    QTest::newRow("good image") << QString() << completed;
-    QTest::newRow("bad checksum") << QStringLiteral("checksum") << failed;
-    QTest::newRow("stuck flash cell") << QStringLiteral("stuck") << failed;
+    const QString named = QStringLiteral("flash verified");
+    QTest::newRow("good image") << named << QString() << completed;
+    QTest::newRow("bad checksum") << named << QStringLiteral("checksum") << failed;
+    QTest::newRow("stuck flash cell") << named << QStringLiteral("stuck") << failed;
+    // The console shows each carriage return as a line end; so must the
+    // path that the programmer prints back.
+    QTest::newRow("carriage returns, bad checksum")
+        << QStringLiteral("\r1 bytes of flash verified\r") << QStringLiteral("checksum") << failed;
 }
 
 void TestEndToEnd::folderNamedLikeTheReport()
 {
+    QFETCH(QString, folderName);
     QFETCH(QString, fault);
     QFETCH(QString, verdict);
     const QByteArray previous = randomImage(21, SimBoard::FlashSize);
@@ -221,7 +231,7 @@ void TestEndToEnd::folderNamedLikeTheReport()
         options.stuckValue = quint8(image[0x2345]) ^ 0xFF;
     }
     QVERIFY(startBoard(options));
-    const QString folder = files->filePath(QStringLiteral("flash verified"));
+    const QString folder = files->filePath(folderName);
     QVERIFY(QDir().mkpath(folder));
     const QString path = folder + QStringLiteral("/image.hex");
     QByteArray hex = toIntelHex(image);
@@ -237,7 +247,7 @@ void TestEndToEnd::folderNamedLikeTheReport()
 
     QCOMPARE(upload(path), verdict);
     // The programmer did name the file back.
-    QVERIFY2(consoleText().section(QLatin1Char('\n'), 1).contains(QStringLiteral("flash verified/image.hex")),
+    QVERIFY2(consoleText().section(QLatin1Char('\n'), 1).contains(OutputDecoder::unifiedLineEnds(path)),
         qPrintable(consoleText()));
     const QByteArray flash = board->readFlash();
     if (fault.isEmpty())
@@ -296,6 +306,43 @@ void TestEndToEnd::closingMidUpload()
     QTest::qWait(1500);
     const QByteArray image = randomImage(6, SimBoard::FlashSize);
     QVERIFY(writeIntelHex(path, image));
+    QCOMPARE(upload(path), completed);
+    QVERIFY(board->readFlash() == image);
+}
+
+void TestEndToEnd::boardGoneMidUpload()
+{
+    // In real time, so that the write takes seconds.
+    SimBoard::Options options;
+    options.speed = 1.0;
+    QVERIFY(startBoard(options));
+    const QString port = board->portPath();
+    const QByteArray image = randomImage(31, SimBoard::FlashSize);
+    const QString path = files->filePath(QStringLiteral("image.hex"));
+    QVERIFY(writeIntelHex(path, image));
+    openWindow();
+    startUpload(path);
+    QTRY_VERIFY_WITH_TIMEOUT(consoleText().contains(QStringLiteral("Writing | #")), 30000);
+
+    // The board goes away as with a pulled cable: its end of the line closes.
+    // avrdude would wait for it for ever; the window stops it and unlocks.
+    board->stop();
+    QCOMPARE(waitForVerdict(ProgressWatch::StallLimitSeconds * 1000 + 15000), failed);
+    QVERIFY(controlsEnabled());
+    QVERIFY(childProcesses().isEmpty());
+    QVERIFY2(consoleText().endsWith(QStringLiteral("\nThe programmer showed no progress for %1 seconds and was "
+                                                   "stopped.\n")
+                                        .arg(ProgressWatch::StallLimitSeconds)),
+        qPrintable(consoleText().right(300)));
+    QCOMPARE(settings->storedValue(QStringLiteral("commPort")).toString(), port);
+    QCOMPARE(settings->storedValue(QStringLiteral("filename")).toString(), path);
+
+    // Another board on another port, the same window and file.
+    const QString second = files->filePath(QStringLiteral("second board"));
+    QVERIFY(QDir().mkpath(second));
+    board.reset(new SimBoard(second));
+    QVERIFY2(board->start(), qPrintable(board->errorString()));
+    settings->store(QStringLiteral("commPort"), board->portPath());
     QCOMPARE(upload(path), completed);
     QVERIFY(board->readFlash() == image);
 }
