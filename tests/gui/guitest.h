@@ -59,21 +59,31 @@ public:
         QSettings reader(storeKey(), QSettings::NativeFormat);
         return reader.value(key);
     }
-    // When the store was last written to; null while it does not exist.
-    QDateTime lastWritten() const
+    // Stores a string as the store itself never would: as an expandable
+    // string, which it reads like any other but rewrites as a plain one.
+    // leftAsStoredByHand() then tells whether anything rewrote it.
+    void storeByHand(const QString &key, const QString &value) const
     {
-        HKEY key = nullptr;
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Trunoma\\Kiverlo", 0, KEY_READ, &key) != ERROR_SUCCESS)
-            return QDateTime();
-        FILETIME time = {};
-        const LONG result = RegQueryInfoKeyW(
-            key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &time);
-        RegCloseKey(key);
-        if (result != ERROR_SUCCESS)
-            return QDateTime();
-        // 100 ns steps since 1601.
-        const qint64 steps = (qint64(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-        return QDateTime::fromMSecsSinceEpoch(steps / 10000 - Q_INT64_C(11644473600000), Qt::UTC);
+        HKEY handle = nullptr;
+        if (RegCreateKeyExW(
+                HKEY_CURRENT_USER, L"Software\\Trunoma\\Kiverlo", 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr)
+            != ERROR_SUCCESS)
+            qFatal("cannot create the store's key");
+        const std::wstring name = key.toStdWString();
+        const std::wstring data = value.toStdWString();
+        RegSetValueExW(handle, name.c_str(), 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE *>(data.c_str()),
+            DWORD((data.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(handle);
+        byHand = key;
+    }
+    bool leftAsStoredByHand() const
+    {
+        DWORD type = 0;
+        const std::wstring name = byHand.toStdWString();
+        return RegGetValueW(
+                   HKEY_CURRENT_USER, L"Software\\Trunoma\\Kiverlo", name.c_str(), RRF_RT_ANY, &type, nullptr, nullptr)
+            == ERROR_SUCCESS
+            && type == REG_EXPAND_SZ;
     }
     void store(const QString &key, const QVariant &value) const
     {
@@ -82,6 +92,7 @@ public:
     }
 
 private:
+    mutable QString byHand;
     static void clear()
     {
         QSettings organisation(QStringLiteral("HKEY_CURRENT_USER\\Software\\Trunoma"), QSettings::NativeFormat);
@@ -113,8 +124,22 @@ public:
         QSettings reader(storeFile(), QSettings::IniFormat);
         return reader.value(key);
     }
-    // When the store was last written to; null while it does not exist.
-    QDateTime lastWritten() const { return QFileInfo(storeFile()).lastModified(); }
+    // Writes the store's file by hand, laid out as the store itself never
+    // would (a comment, blanks around "="); leftAsStoredByHand() then tells
+    // whether anything rewrote it, even with the same values.
+    void storeByHand(const QString &key, const QString &value)
+    {
+        byHand = "; written by hand\n[General]\n" + key.toUtf8() + " = " + value.toUtf8() + "\n";
+        QDir().mkpath(QFileInfo(storeFile()).absolutePath());
+        QFile file(storeFile());
+        if (!file.open(QIODevice::WriteOnly) || file.write(byHand) != byHand.size())
+            qFatal("cannot write %s", qPrintable(storeFile()));
+    }
+    bool leftAsStoredByHand() const
+    {
+        QFile file(storeFile());
+        return file.open(QIODevice::ReadOnly) && file.readAll() == byHand;
+    }
     void store(const QString &key, const QVariant &value) const
     {
         QSettings writer(QStringLiteral("Trunoma"), QStringLiteral("Kiverlo"));
@@ -123,6 +148,7 @@ public:
 
 private:
     QTemporaryDir folder;
+    QByteArray byHand;
 };
 #endif
 

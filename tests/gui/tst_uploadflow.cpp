@@ -7,11 +7,13 @@
 #include "mainwindow.h"
 #include "outputdecoder.h"
 #include "programmerpath.h"
+#include "progresswatch.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScrollBar>
 #include <QTextEdit>
 
@@ -44,6 +46,10 @@ private slots:
     void programmerThatCannotStart_data();
     void programmerThatCannotStart();
     void closingDuringRunEndsTheProgrammer();
+    void quietRunWithinTheLimitCompletes();
+#ifdef Q_OS_LINUX
+    void killedToolTakesItsProgrammer();
+#endif
 
 private:
     QString hexFile(const QString &name);
@@ -87,7 +93,7 @@ void TestUploadFlow::completedRun()
         .print("avrdude: AVR device initialized\n")
         .waitFor(QStringLiteral("half"))
         .print("avrdude: 12 bytes of flash ")
-        .pause(50)
+        .waitFor(QStringLiteral("rest"))
         .print("verified\n\navrdude done.  Thank you.\n");
     QVERIFY(fake.install());
     settings->store(QStringLiteral("commPort"), QStringLiteral("/dev/ttyFAKE0"));
@@ -116,7 +122,11 @@ void TestUploadFlow::completedRun()
     QTRY_VERIFY(console()->toPlainText().endsWith(QStringLiteral("initialized\n")));
     QCOMPARE(label()->text(), running);
     QVERIFY(controlsDisabled());
+    // Half of the report, shown, is no verdict yet.
     fake.release(QStringLiteral("half"));
+    QTRY_VERIFY(console()->toPlainText().endsWith(QStringLiteral("of flash ")));
+    QCOMPARE(label()->text(), running);
+    fake.release(QStringLiteral("rest"));
     QTRY_COMPARE_WITH_TIMEOUT(label()->text(), QStringLiteral("Completed!"), 10000);
     QVERIFY(controlsEnabled());
     // All of it reached the console in order, though it stayed hidden.
@@ -357,7 +367,7 @@ void TestUploadFlow::userSelectionDuringRunIsKept()
     fake.print("alpha beta gamma\n")
         .waitFor(QStringLiteral("selected"))
         .print("second line\n")
-        .pause(50)
+        .waitFor(QStringLiteral("second shown"))
         .print("3 bytes of flash verified\n");
     QVERIFY(fake.install());
     openWindow();
@@ -373,6 +383,10 @@ void TestUploadFlow::userSelectionDuringRunIsKept()
     selection.setPosition(start + 4, QTextCursor::KeepAnchor);
     console()->setTextCursor(selection);
     fake.release(QStringLiteral("selected"));
+    // Output arriving after the selection leaves it alone, line by line.
+    QTRY_VERIFY(console()->toPlainText().endsWith(QStringLiteral("second line\n")));
+    QCOMPARE(console()->textCursor().selectedText(), QStringLiteral("beta"));
+    fake.release(QStringLiteral("second shown"));
 
     QTRY_COMPARE_WITH_TIMEOUT(label()->text(), QStringLiteral("Completed!"), 10000);
     QVERIFY(console()->toPlainText().endsWith(
@@ -448,5 +462,84 @@ void TestUploadFlow::closingDuringRunEndsTheProgrammer()
     QVERIFY(!fake.isAlive());
 }
 
-QTEST_MAIN(TestUploadFlow)
+void TestUploadFlow::quietRunWithinTheLimitCompletes()
+{
+    // The window stops a programmer only after the full limit without
+    // progress: one that says nothing for a little less still finishes.
+    FakeProgrammer fake;
+    fake.print("avrdude: reading input file\n")
+        .pause((ProgressWatch::StallLimitSeconds - 3) * 1000)
+        .print("avrdude: 8 bytes of flash verified\n");
+    QVERIFY(fake.install());
+    openWindow();
+    startUpload(hexFile(QStringLiteral("a.hex")));
+    QTRY_COMPARE_WITH_TIMEOUT(label()->text(), QStringLiteral("Completed!"), ProgressWatch::StallLimitSeconds * 1000);
+    QVERIFY(!console()->toPlainText().contains(QStringLiteral("was stopped")));
+}
+
+#ifdef Q_OS_LINUX
+namespace {
+// Whether the process runs: a zombie waiting for its parent does not.
+bool isRunning(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray line = stat.readAll();
+    return !line.mid(line.lastIndexOf(')') + 2).startsWith('Z');
+}
+const char *const kUploadAndWait = "KIVERLO_TEST_UPLOAD_AND_WAIT";
+
+// A second copy of this test program, as the tool a user might kill: it
+// opens the window, uploads the named file and runs until it is killed.
+int uploadAndWait(int argc, char **argv, const QString &path)
+{
+    QApplication application(argc, argv);
+    IsolatedSettings settings;
+    MainWindow window;
+    window.show();
+    answerNextFileDialog([path](QFileDialog *dialog) { choose(dialog, path); });
+    QTimer::singleShot(
+        0, &window, [&window] { QTest::mouseClick(widget<QPushButton>(&window, "btnUploadFlash"), Qt::LeftButton); });
+    return QApplication::exec();
+}
+} // namespace
+
+void TestUploadFlow::killedToolTakesItsProgrammer()
+{
+    FakeProgrammer fake;
+    fake.print("Writing | ").pause(60000);
+    QVERIFY(fake.install());
+    QProcess tool;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(kUploadAndWait), hexFile(QStringLiteral("a.hex")));
+    tool.setProcessEnvironment(environment);
+    tool.start(QCoreApplication::applicationFilePath(), QStringList());
+    // Should the test fail, it leaves no programmer behind either.
+    const auto reap = qScopeGuard([&fake] {
+        if (isRunning(fake.pid()))
+            ::kill(pid_t(fake.pid()), SIGKILL);
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(fake.wasStarted() && isRunning(fake.pid()), 20000);
+
+    // Ended from outside, as from a task manager: no chance to clean up.
+    ::kill(pid_t(tool.processId()), SIGKILL);
+    QVERIFY(tool.waitForFinished());
+    QTRY_VERIFY_WITH_TIMEOUT(!isRunning(fake.pid()), 2000);
+}
+#endif
+
+int main(int argc, char **argv)
+{
+#ifdef Q_OS_LINUX
+    const QString upload = qEnvironmentVariable(kUploadAndWait);
+    if (!upload.isEmpty())
+        return uploadAndWait(argc, argv, upload);
+#endif
+    QApplication application(argc, argv);
+    QApplication::setAttribute(Qt::AA_Use96Dpi, true);
+    TestUploadFlow test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_uploadflow.moc"
