@@ -12,7 +12,10 @@
 # a bad checksum gives "Failed" and keeps the previous firmware; random images
 # from folders named in Cyrillic and in Chinese arrive (the prefix's code page
 # is 1252, so avrdude gets their short names); a port nobody serves (a second
-# board, stopped) gives "Failed" with the window unlocked.
+# board, stopped) gives "Failed" with the window unlocked; the board killed in
+# the middle of a write, as with a pulled cable, gives "Failed" within the
+# window's limit for a programmer without progress, and leaves no avrdude.exe
+# behind; a new board on the same COM5 then takes the next upload.
 #
 # e2e-check.sh <work dir> <wine64> <wineserver> <kiverlo_wineupload.exe>
 #              <WINEPATH> <Qt plugin folder> <font folder> <boardsim.c> <blink.hex>
@@ -49,10 +52,13 @@ wait_for() {
         sleep 0.02
     done
 }
-# start_board <name>: a board with its files in $work/<name>; prints nothing.
+# start_board <name> [terminal link]: a board with its files in $work/<name>;
+# prints nothing.
 start_board() {
     mkdir -p "$work/$1"
-    "$work/boardsim" --ready-file "$work/$1/ready" --flash-out "$work/$1/flash" --timeout 1500 &
+    rm -f "$work/$1/ready"
+    "$work/boardsim" --ready-file "$work/$1/ready" --flash-out "$work/$1/flash" --timeout 1500 \
+        --pty-link "${2:-$work/$1/tty}" &
     board_pids="$board_pids $!"
     eval "pid_$1=$!"
     wait_for s "$work/$1/ready" "board $1 did not start"
@@ -81,7 +87,8 @@ trap cleanup EXIT
 "$wine" wineboot -i >/dev/null 2>&1
 start_board board
 start_board silent
-"$wine" reg add 'HKLM\Software\Wine\Ports' /v COM5 /d "$(cat "$work/board/ready")" /f >/dev/null 2>&1
+# COM5 leads to a link that a later board can take over.
+"$wine" reg add 'HKLM\Software\Wine\Ports' /v COM5 /d "$work/board/tty" /f >/dev/null 2>&1
 "$wine" reg add 'HKLM\Software\Wine\Ports' /v COM6 /d "$(cat "$work/silent/ready")" /f >/dev/null 2>&1
 # Wine takes the ports in when it starts again.
 "$wineserver" -k 2>/dev/null || true
@@ -168,6 +175,44 @@ done
 
 eval "kill -STOP \$pid_silent"
 row "a port nobody serves" --port '\\.\COM6' --expect Failed --random 5 --folder ascii || true
+
+# The board is killed once the write is under way. avrdude.exe then prints
+# the same errors every ten seconds without end; the window stops it.
+limit=30
+rm -f "$work/writing"
+# The row runs in the background: its log and count are taken here.
+gone_log="$work/row$((row_count + 1)).log"
+row "board gone mid-upload" --port "$port" --expect Failed --random 77 --folder ascii \
+    --when-writing "$(windows_path "$work/writing")" &
+row_pid=$!
+row_count=$((row_count + 1))
+tries=0
+until [ -f "$work/writing" ]; do
+    tries=$((tries + 1))
+    [ "$tries" -lt 3000 ] || { echo "FAIL: the write never began" >&2; exit 1; }
+    sleep 0.02
+done
+kill -KILL "$pid_board"
+gone_at=$(date +%s)
+if wait "$row_pid"; then
+    took=$(($(date +%s) - gone_at))
+    echo "  ended $took s after the board was gone"
+    [ "$took" -le $((limit + 20)) ] || fail "the stalled run took $took s to end"
+    tr -d '\r' <"$gone_log" | grep -q "showed no progress for $limit seconds" || fail "the console does not say why"
+else
+    fail "board gone mid-upload"
+fi
+if ps -eo args= | grep -q '[a]vrdude\.exe'; then
+    fail "avrdude.exe is still running"
+fi
+# A new board behind the same port takes the next upload.
+start_board board2 "$work/board/tty"
+pid_board=$pid_board2
+if row "new board after the pulled one" --port "$port" --expect 'Completed!' --random 78 --folder ascii \
+    --flash-out "$(windows_path "$work/expected.bin")"; then
+    read_flash board2 "$work/flash.bin"
+    same_flash "new board" "$work/expected.bin" "$work/flash.bin"
+fi
 
 [ "$failures" -eq 0 ] || exit 1
 echo "Every upload under Wine reached the board as expected."

@@ -16,6 +16,9 @@
 //                    file in a folder of that kind of name
 //   --hex FILE       an existing HEX file (data records from address 0)
 //   --bad            a HEX file with a spoiled checksum
+//   --when-writing FILE
+//                    creates FILE once the console shows the write under
+//                    way, so that the check can pull the board then
 #include "guitest.h"
 #include "intelhex.h"
 #include "mainwindow.h"
@@ -78,7 +81,9 @@ int main(int argc, char *argv[])
     const QCommandLineOption folderOption(QStringLiteral("folder"), QString(), QStringLiteral("kind"));
     const QCommandLineOption hexOption(QStringLiteral("hex"), QString(), QStringLiteral("file"));
     const QCommandLineOption badOption(QStringLiteral("bad"));
-    parser.addOptions({portOption, expectOption, flashOption, randomOption, folderOption, hexOption, badOption});
+    const QCommandLineOption writingOption(QStringLiteral("when-writing"), QString(), QStringLiteral("file"));
+    parser.addOptions(
+        {portOption, expectOption, flashOption, randomOption, folderOption, hexOption, badOption, writingOption});
     parser.process(application);
 
     QTemporaryDir files;
@@ -177,7 +182,16 @@ int main(int argc, char *argv[])
     if (label->text() != QStringLiteral("Programming. Please wait..."))
         return failed("the upload did not start:", label->text());
     step("upload");
-    if (!waitUntil([button] { return button->isEnabled(); }, 240000))
+    QString writing = QDir::fromNativeSeparators(parser.value(writingOption));
+    const auto ended = [button, console, &writing] {
+        if (!writing.isEmpty() && console->toPlainText().contains(QStringLiteral("Writing | #"))) {
+            step("writing");
+            writeFile(writing, QByteArray());
+            writing.clear();
+        }
+        return button->isEnabled();
+    };
+    if (!waitUntil(ended, 240000))
         return failed("the upload did not end within 4 minutes");
     std::printf("%s\n", qPrintable(console->toPlainText()));
     std::printf("verdict: %s after %.1f s\n", qPrintable(label->text()), double(timer.elapsed()) / 1000);
