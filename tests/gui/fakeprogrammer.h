@@ -135,6 +135,8 @@ public:
         QFile file(records.filePath(QStringLiteral("pid")));
         return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toLongLong() : 0;
     }
+    // Whether it still runs; one that has ended but is not yet reaped by
+    // its parent does not.
     bool isAlive() const
     {
         const qint64 id = pid();
@@ -148,7 +150,31 @@ public:
         CloseHandle(process);
         return running;
 #else
-        return ::kill(static_cast<pid_t>(id), 0) == 0;
+        if (::kill(static_cast<pid_t>(id), 0) != 0)
+            return false;
+#ifdef Q_OS_LINUX
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(id));
+        if (stat.open(QIODevice::ReadOnly)) {
+            const QByteArray line = stat.readAll();
+            return !line.mid(line.lastIndexOf(')') + 2).startsWith('Z');
+        }
+#endif
+        return true;
+#endif
+    }
+    // Ends it, if it still runs.
+    void kill() const
+    {
+        if (!isAlive())
+            return;
+#ifdef Q_OS_WIN
+        HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, DWORD(pid()));
+        if (process) {
+            TerminateProcess(process, 9);
+            CloseHandle(process);
+        }
+#else
+        ::kill(static_cast<pid_t>(pid()), SIGKILL);
 #endif
     }
 
