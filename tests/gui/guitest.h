@@ -80,8 +80,8 @@ public:
     {
         DWORD type = 0;
         const std::wstring name = byHand.toStdWString();
-        return RegGetValueW(
-                   HKEY_CURRENT_USER, L"Software\\Trunoma\\Kiverlo", name.c_str(), RRF_RT_ANY, &type, nullptr, nullptr)
+        return RegGetValueW(HKEY_CURRENT_USER, L"Software\\Trunoma\\Kiverlo", name.c_str(), RRF_RT_ANY | RRF_NOEXPAND,
+                   &type, nullptr, nullptr)
             == ERROR_SUCCESS
             && type == REG_EXPAND_SZ;
     }

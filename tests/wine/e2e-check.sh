@@ -202,9 +202,12 @@ if wait "$row_pid"; then
 else
     fail "board gone mid-upload"
 fi
-if ps -eo args= | grep -q '[a]vrdude\.exe'; then
-    fail "avrdude.exe is still running"
-fi
+# Only this prefix's programs count: other checks may run avrdude.exe too.
+for pid in $(ps -eo pid=,args= | awk '/[a]vrdude\.exe/ { print $1 }'); do
+    if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
+        fail "avrdude.exe is still running (pid $pid)"
+    fi
+done
 # A new board behind the same port takes the next upload.
 start_board board2 "$work/board/tty"
 pid_board=$pid_board2
