@@ -337,11 +337,12 @@ void TestEndToEnd::boardGoneMidUpload()
     QCOMPARE(settings->storedValue(QStringLiteral("commPort")).toString(), port);
     QCOMPARE(settings->storedValue(QStringLiteral("filename")).toString(), path);
 
-    // Another board on another port, the same window and file.
+    // Another board on another port, the same window and file; in real time
+    // too, where a healthy run is never taken for a stalled one.
     const QString second = files->filePath(QStringLiteral("second board"));
     QVERIFY(QDir().mkpath(second));
     board.reset(new SimBoard(second));
-    QVERIFY2(board->start(), qPrintable(board->errorString()));
+    QVERIFY2(board->start(options), qPrintable(board->errorString()));
     settings->store(QStringLiteral("commPort"), board->portPath());
     QCOMPARE(upload(path), completed);
     QVERIFY(board->readFlash() == image);
