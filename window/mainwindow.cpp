@@ -6,6 +6,10 @@
 #include "settingskeys.h"
 #include "uploadcommand.h"
 
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+#include <QAccessible>
+#include <QAccessibleAnnouncementEvent>
+#endif
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -108,7 +112,11 @@ void MainWindow::on_btnUploadFlash_clicked()
 
     // Lock and prepare the window before starting, so that a start failure
     // reported at once finds the window in its running state and unlocks it.
+    // Disabling the focused button makes Qt pass the focus on to the next
+    // control; endRun() gives it back.
+    uploadButtonHadFocus = focusWidget() == ui->btnUploadFlash;
     setUploadControlsEnabled(false);
+    focusDuringRun = focusWidget();
     ui->txtOutput->clear();
     ui->txtOutput->setLineWrapMode(QTextEdit::WidgetWidth);
     appendToConsole(command);
@@ -167,15 +175,35 @@ void MainWindow::concludeRun()
     programmerEnded = false;
     showProgrammerText(decoder.finish());
     verdict.finish();
-    ui->lblOutput->setText(verdict.verified() ? QStringLiteral("Completed!") : QStringLiteral("Failed"));
-    setUploadControlsEnabled(true);
+    endRun(verdict.verified() ? QStringLiteral("Completed!") : QStringLiteral("Failed"));
 }
 
 void MainWindow::programmerFailedToStart()
 {
     appendToConsole(QStringLiteral("The programmer could not be started: %1\n").arg(process->errorString()));
-    ui->lblOutput->setText(QStringLiteral("Failed"));
+    endRun(QStringLiteral("Failed"));
+}
+
+// Every end of a run comes here, however the run ended: the label shows the
+// outcome, assistive technology is told, the controls unlock, and the focus
+// goes back to the upload button if the run took it from there, so that a
+// keyboard user's next Space uploads again. A user who has moved the focus
+// elsewhere meanwhile keeps it where it is.
+void MainWindow::endRun(const QString &outcome)
+{
+    // The label has no accessible name of its own, so Qt reports the new
+    // text as a change of its name; Qt 6.8 and later can also ask screen
+    // readers outright to speak it.
+    ui->lblOutput->setText(outcome);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+    QAccessibleAnnouncementEvent announcement(ui->lblOutput, outcome);
+    QAccessible::updateAccessibility(&announcement);
+#endif
     setUploadControlsEnabled(true);
+    if (uploadButtonHadFocus && focusWidget() == focusDuringRun)
+        ui->btnUploadFlash->setFocus(Qt::OtherFocusReason);
+    uploadButtonHadFocus = false;
+    focusDuringRun = nullptr;
 }
 
 void MainWindow::showProgrammerText(const QString &text)

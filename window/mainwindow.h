@@ -6,6 +6,7 @@
 #include "verdict.h"
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QProcess>
 
 class QSettings;
@@ -40,6 +41,7 @@ private:
     void takeOutputSlice();
     void concludeRun();
     void programmerFailedToStart();
+    void endRun(const QString &outcome);
     void appendToConsole(const QString &text);
     void showProgrammerText(const QString &text);
     void setUploadControlsEnabled(bool enabled);
@@ -55,6 +57,10 @@ private:
     VerdictScanner verdict;
     // The programmer has ended; the verdict follows once its output is in.
     bool programmerEnded = false;
+    // Whether the run took the focus from the upload button, and where Qt
+    // put it then; the run's end gives it back (see endRun()).
+    bool uploadButtonHadFocus = false;
+    QPointer<QWidget> focusDuringRun;
 };
 
 #endif
