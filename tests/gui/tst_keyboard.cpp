@@ -20,10 +20,20 @@ private slots:
 };
 
 namespace {
-// One key to the widget that has the focus; false if none has it.
+// Where a keyboard's keys go now: an open popup (such as the completion
+// list of the file dialog's name field) takes them, else the focused widget
+// of `window`, by default the application's.
+QWidget *keyboardTarget(QWidget *window = nullptr)
+{
+    if (QWidget *popup = QApplication::activePopupWidget())
+        return popup->focusWidget() ? popup->focusWidget() : popup;
+    return window ? window->focusWidget() : QApplication::focusWidget();
+}
+
+// One key to wherever the keyboard's keys go; false if nothing takes them.
 bool press(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
 {
-    QWidget *target = QApplication::focusWidget();
+    QWidget *target = keyboardTarget();
     if (!target)
         return false;
     QTest::keyClick(target, key, modifiers);
@@ -31,21 +41,21 @@ bool press(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
 }
 
 // Answers the next file dialog by keyboard: types `typed` (if any) into the
-// dialog's focused widget, then Enter. A dialog that is still open a moment
+// dialog a key at a time, at a brisk typist's pace (the dialog follows the
+// path as it is typed, with its completion list), then Enter. A dialog that is still open a moment
 // later did not take the answer: it is closed and the test fails.
 void answerByKeyboard(const QString &typed, QString *focusedField)
 {
     answerNextFileDialog([typed, focusedField](QFileDialog *dialog) {
-        QWidget *field = dialog->focusWidget();
-        if (!field) {
+        if (!dialog->focusWidget()) {
             FixtureProblems::add(QStringLiteral("nothing in the file dialog has the focus"));
             dialog->reject();
             return;
         }
-        *focusedField = field->objectName();
-        if (!typed.isEmpty())
-            QTest::keyClicks(field, typed);
-        QTest::keyClick(dialog->focusWidget(), Qt::Key_Return);
+        *focusedField = dialog->focusWidget()->objectName();
+        for (const QChar c : typed)
+            QTest::keyClick(keyboardTarget(dialog), c.toLatin1(), Qt::NoModifier, 20);
+        QTest::keyClick(keyboardTarget(dialog), Qt::Key_Return);
         QPointer<QFileDialog> open(dialog);
         QTimer::singleShot(3000, [open] {
             if (open && open->isVisible()) {
@@ -55,6 +65,7 @@ void answerByKeyboard(const QString &typed, QString *focusedField)
         });
     });
 }
+
 // On a desktop the window manager gives the keyboard back to the window
 // when its file dialog closes; offscreen there is none, so this does its
 // part. Which widget then has the focus is the window's own business.
