@@ -19,9 +19,9 @@ fake=$2
 qt_major=$3
 
 python=/usr/bin/python3
-for tool in xvfb-run xauth dbus-run-session /usr/libexec/at-spi-bus-launcher "$python"; do
+for tool in Xvfb dbus-run-session /usr/libexec/at-spi-bus-launcher "$python"; do
     if ! command -v "$tool" >/dev/null 2>&1; then
-        echo "SKIP: $tool is missing (packages xvfb xauth dbus at-spi2-core python3-pyatspi)"
+        echo "SKIP: $tool is missing (packages xvfb dbus at-spi2-core python3-pyatspi)"
         exit 77
     fi
 done
@@ -42,14 +42,39 @@ fi
 # Runtime files (the accessibility bus's socket among them) go to a folder
 # of this check's own, never to the user's.
 runtime=$(mktemp -d)
-trap 'rm -rf "$runtime"' EXIT
 chmod 700 "$runtime"
+xvfb=
+# shellcheck disable=SC2317 # run by the trap
+stop_display() {
+    if [ -n "$xvfb" ]; then
+        kill "$xvfb" 2>/dev/null
+        wait "$xvfb" 2>/dev/null
+    fi
+    xvfb=
+}
+trap 'stop_display; rm -rf "$runtime"' EXIT
 script="$(dirname "${BASH_SOURCE[0]}")/bus_check.py"
 for ((attempt = 1; attempt <= attempts; attempt++)); do
     echo "== session $attempt of $attempts"
-    XDG_RUNTIME_DIR=$runtime xvfb-run -a -s '-screen 0 1024x768x24' \
+    # A display of its own: Xvfb picks a free number itself and writes it
+    # out once it takes connections, so checks running side by side never
+    # share one.
+    rm -f "$runtime/display"
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$runtime/display" 2>"$runtime/xvfb.log" &
+    xvfb=$!
+    for ((tick = 0; tick < 200; tick++)); do
+        [ -s "$runtime/display" ] && break
+        sleep 0.05
+    done
+    if [ ! -s "$runtime/display" ]; then
+        cat "$runtime/xvfb.log"
+        echo "FAIL: Xvfb did not start"
+        exit 1
+    fi
+    DISPLAY=":$(head -n 1 "$runtime/display")" XDG_RUNTIME_DIR=$runtime \
         dbus-run-session -- "$python" "$script" "$executable" "$fake" "$wait_s" "${order[@]}"
     result=$?
+    stop_display
     [ "$result" -eq 2 ] || exit "$result"
 done
 echo "FAIL: the window never appeared on the accessibility bus in $attempts sessions"
