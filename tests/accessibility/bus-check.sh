@@ -7,12 +7,13 @@
 #
 # Qt 6's bridge joins a bus that is already up, as on a desktop, every time:
 # one session must pass. Qt 5.15's bridge registers once and never retries;
-# with the bus already up it mostly fails to (its second connection to the
-# bus, from the address on the X root window, cuts off the first). So for
-# Qt 5 the tool starts first and the bus only when the check connects, and a
-# fresh session is started, a few times at most, until the window is on the
-# bus; then the same checks apply. Exits 77 (skipped) when the packages the
-# check needs are missing.
+# with the bus already up it often fails to ("Error in contacting registry
+# ... Not connected to D-Bus server" with QT_LOGGING_RULES=
+# qt.accessibility.atspi=true), while a bus that comes up after the tool has
+# started was joined every time here. So for Qt 5 the tool starts first and
+# the bus only when the check connects, and a fresh session is started, a few
+# times at most, until the window is on the bus; then the same checks apply.
+# Exits 77 (skipped) when the packages the check needs are missing.
 set -uo pipefail
 executable=$1
 fake=$2
