@@ -15,6 +15,9 @@ test_packages=(
     libsimavr-dev libelf-dev arduino-core-avr
     # the same sources built with Qt 6
     qt6-base-dev qt6-serialport-dev qt6-image-formats-plugins libgl-dev
+    # the window through the accessibility bus: a virtual display, a D-Bus
+    # session, the AT-SPI bus and its Python bindings
+    xvfb dbus at-spi2-core python3-pyatspi
     # code checks: format, static analysis, libFuzzer (clang's runtime), and
     # git for the list of files under version control
     clang clang-format clang-tidy cppcheck libclang-rt-14-dev git

@@ -7,6 +7,10 @@
 #include "settingskeys.h"
 #include "uploadcommand.h"
 
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+#include <QAccessible>
+#include <QAccessibleAnnouncementEvent>
+#endif
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -122,7 +126,11 @@ void MainWindow::on_btnUploadFlash_clicked()
 
     // Lock and prepare the window before starting, so that a start failure
     // reported at once finds the window in its running state and unlocks it.
+    // Disabling the focused button makes Qt pass the focus on to the next
+    // control; endRun() gives it back.
+    uploadButtonHadFocus = focusWidget() == ui->btnUploadFlash;
     setUploadControlsEnabled(false);
+    focusDuringRun = focusWidget();
     ui->txtOutput->clear();
     ui->txtOutput->setLineWrapMode(QTextEdit::WidgetWidth);
     appendToConsole(command);
@@ -199,7 +207,6 @@ void MainWindow::checkProgress()
 void MainWindow::concludeRun()
 {
     programmerEnded = false;
-    progressCheck->stop();
     showProgrammerText(decoder.finish());
     verdict.finish();
     if (programmerStalled) {
@@ -209,16 +216,36 @@ void MainWindow::concludeRun()
                             .arg(lineOpen ? QStringLiteral("\n") : QString())
                             .arg(ProgressWatch::StallLimitSeconds));
     }
-    ui->lblOutput->setText(verdict.verified() ? QStringLiteral("Completed!") : QStringLiteral("Failed"));
-    setUploadControlsEnabled(true);
+    endRun(verdict.verified() ? QStringLiteral("Completed!") : QStringLiteral("Failed"));
 }
 
 void MainWindow::programmerFailedToStart()
 {
-    progressCheck->stop();
     appendToConsole(QStringLiteral("The programmer could not be started: %1\n").arg(process->errorString()));
-    ui->lblOutput->setText(QStringLiteral("Failed"));
+    endRun(QStringLiteral("Failed"));
+}
+
+// Every end of a run comes here, however the run ended: the label shows the
+// outcome, assistive technology is told, the controls unlock, and the focus
+// goes back to the upload button if the run took it from there, so that a
+// keyboard user's next Space uploads again. A user who has moved the focus
+// elsewhere meanwhile keeps it where it is.
+void MainWindow::endRun(const QString &outcome)
+{
+    progressCheck->stop();
+    // The label has no accessible name of its own, so Qt reports the new
+    // text as a change of its name; Qt 6.8 and later can also ask screen
+    // readers outright to speak it.
+    ui->lblOutput->setText(outcome);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+    QAccessibleAnnouncementEvent announcement(ui->lblOutput, outcome);
+    QAccessible::updateAccessibility(&announcement);
+#endif
     setUploadControlsEnabled(true);
+    if (uploadButtonHadFocus && focusWidget() == focusDuringRun)
+        ui->btnUploadFlash->setFocus(Qt::OtherFocusReason);
+    uploadButtonHadFocus = false;
+    focusDuringRun = nullptr;
 }
 
 void MainWindow::showProgrammerText(const QString &text)

@@ -8,6 +8,7 @@
 
 #include <QElapsedTimer>
 #include <QMainWindow>
+#include <QPointer>
 #include <QProcess>
 
 class QSettings;
@@ -43,6 +44,7 @@ private:
     void checkProgress();
     void concludeRun();
     void programmerFailedToStart();
+    void endRun(const QString &outcome);
     void appendToConsole(const QString &text);
     void showProgrammerText(const QString &text);
     void setUploadControlsEnabled(bool enabled);
@@ -65,6 +67,10 @@ private:
     bool programmerStalled = false;
     // The programmer has ended; the verdict follows once its output is in.
     bool programmerEnded = false;
+    // Whether the run took the focus from the upload button, and where Qt
+    // put it then; the run's end gives it back (see endRun()).
+    bool uploadButtonHadFocus = false;
+    QPointer<QWidget> focusDuringRun;
 };
 
 #endif

@@ -62,6 +62,9 @@ void MainWindowForm::setupForm(QMainWindow *window)
     txtOutput->setGeometry(QRect(10, 140, 261, 71));
     txtOutput->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     txtOutput->setReadOnly(true);
+    // Read-only, yet a keyboard user can move through the output and select
+    // from it, as with the mouse: that is where a failed run says why.
+    txtOutput->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
 
     window->setCentralWidget(centralWidget);
 
@@ -74,6 +77,26 @@ void MainWindowForm::setupForm(QMainWindow *window)
     lblOutput->setText(QCoreApplication::translate(
         "MainWindow", "1) Select Comm Port 2) Click Upload... 3) Select .hex file", nullptr));
     chkShowConsole->setText(QCoreApplication::translate("MainWindow", "Show Console", nullptr));
+
+    // What a screen reader says for the controls that show no text of their
+    // own. The label keeps no name of its own: its name is its text, which
+    // is how the outcome of a run reaches assistive technology (Qt reports
+    // a change of that text only while the label has no other name). For
+    // the same reason nothing is related to it, lest the port list be
+    // called "Completed!" after a run.
+    cboCommPort->setAccessibleName(QCoreApplication::translate("MainWindow", "Serial port", nullptr));
+    cboCommPort->setAccessibleDescription(QCoreApplication::translate(
+        "MainWindow", "The board's serial port; an upload uses the port last chosen here", nullptr));
+    lblOutput->setAccessibleDescription(
+        QCoreApplication::translate("MainWindow", "Instructions, then the outcome of the last upload", nullptr));
+    txtOutput->setAccessibleName(QCoreApplication::translate("MainWindow", "Console", nullptr));
+    txtOutput->setAccessibleDescription(QCoreApplication::translate(
+        "MainWindow", "The programmer's command and output during the last upload", nullptr));
+
+    // Tab goes through the controls top to bottom, the console last.
+    QWidget::setTabOrder(cboCommPort, btnUploadFlash);
+    QWidget::setTabOrder(btnUploadFlash, chkShowConsole);
+    QWidget::setTabOrder(chkShowConsole, txtOutput);
 
     QMetaObject::connectSlotsByName(window);
 }
