@@ -9,8 +9,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/setup-common.sh"
 
 test_packages=(
     "${run_packages[@]}"
-    # windows resource compiler, desktop and metadata validators
-    binutils-mingw-w64-x86-64 desktop-file-utils appstream
+    # desktop and metadata validators
+    desktop-file-utils appstream
     # the simulated board: the AVR simulator library and the bootloader image
     libsimavr-dev libelf-dev arduino-core-avr
     # the same sources built with Qt 6
