@@ -79,6 +79,12 @@ check_installed() {
     [ "$(reg_value "$uninstall_key" Publisher)" = Trunoma ] || fail "$2: Add/Remove entry without the publisher"
     [ "$(reg_value "$uninstall_key" UninstallString)" = "\"$windows_folder\\Uninstall.exe\"" ] \
         || fail "$2: Add/Remove entry without the uninstaller"
+    # The installer's own records stay out of the key the settings use: its
+    # uninstaller deletes that key outright, in the hive it installed for.
+    ! "$wine" reg query 'HKLM\Software\Wow6432Node\Trunoma\Kiverlo' >/dev/null 2>&1 \
+        || fail "$2: the installer writes to Software\\Trunoma\\Kiverlo, the settings' key"
+    "$wine" reg query 'HKLM\Software\Wow6432Node\Trunoma\Kiverlo Installer' >/dev/null 2>&1 \
+        || fail "$2: no installer's key Software\\Trunoma\\Kiverlo Installer"
     entries=$("$wine" reg query 'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null \
         | tr -d '\r' | grep -c '^ *DisplayName *REG_SZ *Kiverlo$' || true)
     [ "$entries" -eq 1 ] || fail "$2: $entries Add/Remove entries for Kiverlo"
