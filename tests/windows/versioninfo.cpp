@@ -113,6 +113,8 @@ int wmain(int argc, wchar_t **argv)
             + std::to_wstring(translation->codePage));
     // What the API cannot list: the blocks, the string tables and the fields.
     const char *root = data.data();
+    const std::wstring rootKey = reinterpret_cast<const wchar_t *>(root + 6);
+    check(rootKey == L"VS_VERSION_INFO", L"record", rootKey);
     check(joined(childKeys(root)) == L"StringFileInfo,VarFileInfo", L"blocks", joined(childKeys(root)));
     const std::wstring tables = joined(childKeys(root, {L"StringFileInfo"}));
     check(tables == L"040904b0", L"string tables", tables);
