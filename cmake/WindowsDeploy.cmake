@@ -22,6 +22,21 @@ if(NOT WIN32)
     return()
 endif()
 
+# --- the same bytes from every build of a commit ------------------------------
+# Whatever the folder, the time, the user and the umask (the compiler and
+# linker options are set in the top-level CMakeLists.txt): strip and the
+# package files take the time of the last commit, SOURCE_DATE_EPOCH.
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+    set(KIVERLO_SOURCE_DATE_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
+else()
+    execute_process(COMMAND git -C "${PROJECT_SOURCE_DIR}" log -1 --format=%ct
+        OUTPUT_VARIABLE KIVERLO_SOURCE_DATE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    if(NOT KIVERLO_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
+        set(KIVERLO_SOURCE_DATE_EPOCH 0)
+    endif()
+endif()
+message(STATUS "Windows package: files dated ${KIVERLO_SOURCE_DATE_EPOCH} (SOURCE_DATE_EPOCH)")
+
 set(KIVERLO_MINGW_RUNTIME_DIR "" CACHE PATH
     "Folder with the compiler's runtime DLLs (libstdc++-6.dll, libgcc_s_seh-1.dll, libwinpthread-1.dll)")
 set(KIVERLO_LICENSE_DIR "/usr/share/common-licenses" CACHE PATH
@@ -69,7 +84,8 @@ endforeach()
 find_program(KIVERLO_MINGW_STRIP x86_64-w64-mingw32-strip)
 if(KIVERLO_MINGW_STRIP)
     foreach(_dll IN LISTS _runtime_dlls)
-        install(CODE "execute_process(COMMAND \"${KIVERLO_MINGW_STRIP}\" --strip-debug
+        install(CODE "execute_process(COMMAND \"${CMAKE_COMMAND}\" -E env SOURCE_DATE_EPOCH=${KIVERLO_SOURCE_DATE_EPOCH}
+                          \"${KIVERLO_MINGW_STRIP}\" --strip-debug
                           \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${_dll}\" RESULT_VARIABLE _result)
                       if(_result)
                           message(FATAL_ERROR \"cannot strip ${_dll}\")
@@ -142,8 +158,26 @@ if(KIVERLO_MAKENSIS)
     set(CPACK_NSIS_DISPLAY_NAME Kiverlo)
     set(CPACK_NSIS_PACKAGE_NAME Kiverlo)
     set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
+    # The installer keeps its own records (the folder, the Start menu folder,
+    # the Add/Remove entry) under this key name, and its uninstaller deletes
+    # Software\<vendor>\<key> outright. By default the key is named after
+    # the install folder, which would make it Software\Trunoma\Kiverlo, the
+    # tool's settings: an install for the current user alone would lose them
+    # on uninstall. Its own name keeps the two apart, and it stays the same
+    # from version to version, so that a newer installer finds the installed
+    # one and replaces it.
+    set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY "Kiverlo Installer")
     # zlib, as in the ZIP: LZMA would save a quarter of the size (18 MB to
     # 14 MB) at five times the packing time (over a minute).
     set(CPACK_NSIS_COMPRESSOR zlib)
+    # No file times in the installer: besides the staged files it packs
+    # files that CPack writes at each run (its options page).
+    set(CPACK_NSIS_DEFINES "SetDateSave off")
 endif()
+# The staged files get the commit's time and plain modes before either
+# package is made (the installer keeps each file's time), and the ZIP is
+# written again without owners or times of the build (see the script).
+set(CPACK_KIVERLO_SOURCE_DATE_EPOCH ${KIVERLO_SOURCE_DATE_EPOCH})
+set(CPACK_PRE_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/ReproduciblePackage.cmake")
+set(CPACK_POST_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/ReproduciblePackage.cmake")
 include(CPack)

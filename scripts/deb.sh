@@ -11,7 +11,7 @@
 # build-deb/work/ to look at.
 set -euo pipefail
 
-repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$(dirname "${BASH_SOURCE[0]}")/setup-common.sh"
 out="$repo/build-deb"
 start=$SECONDS
 
@@ -46,14 +46,7 @@ stage "Clean copy of the sources in build-deb/"
 work="$out/work"
 src="$work/kiverlo-${version%-*}"
 rm -rf "$work"
-mkdir -p "$src"
-if git -c safe.directory="$repo" -C "$repo" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-    (cd "$repo" && git -c safe.directory="$repo" ls-files -z --cached --others --exclude-standard) \
-        | (cd "$repo" && xargs -0 sh -c 'for f; do if [ -e "$f" ] || [ -L "$f" ]; then printf "%s\0" "$f"; fi; done' sh) \
-        | (cd "$repo" && tar --null -T - -cf -) | tar -xf - -C "$src"
-else
-    (cd "$repo" && tar --exclude=./build --exclude='./build-*' -cf - .) | tar -xf - -C "$src"
-fi
+copy_sources "$src"
 
 stage "dpkg-buildpackage -us -uc -b"
 # Two build jobs unless told otherwise.
@@ -73,5 +66,22 @@ lintian --fail-on error,warning -EIL +pedantic "$out/$deb"
 echo "lintian: no errors, no warnings."
 
 rm -rf "$work"
+(cd "$out" && sha256sum "$deb" >SHA256SUMS)
+
+stage "The same bytes from a second build"
+# From scratch, later, from a copy of the sources in a folder whose path has
+# another length, under another umask; only the package, not its tests.
+again="$out/again/second-build"
+rm -rf "$out/again"
+(
+    umask 0077
+    copy_sources "$again/kiverlo-${version%-*}"
+    cd "$again/kiverlo-${version%-*}"
+    DEB_BUILD_OPTIONS="$DEB_BUILD_OPTIONS nocheck" dpkg-buildpackage -us -uc -b >"$out/again.log" 2>&1 \
+        || { tail -n 40 "$out/again.log"; exit 1; }
+)
+compare_artifacts "$out" "$again" "$deb"
+rm -rf "$out/again" "$out/again.log"
+
 stage "Done"
-echo "Package: $out/$deb"
+echo "Package: $out/$deb (SHA256SUMS beside it)"

@@ -19,8 +19,44 @@ install_missing() {
     local sudo=()
     [ "$(id -u)" -eq 0 ] || sudo=(sudo)
     echo "Installing: ${missing[*]}"
-    "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+        --no-install-recommends "${missing[@]}"
+}
+
+# copy_sources <folder>: the sources as they are in the working tree, what git
+# knows of (tracked files and new ones that are not ignored), into <folder>;
+# without git, everything but the build folders.
+copy_sources() {
+    mkdir -p "$1"
+    if git -c safe.directory="$repo" -C "$repo" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+        (cd "$repo" && git -c safe.directory="$repo" ls-files -z --cached --others --exclude-standard) \
+            | (cd "$repo" && xargs -0 sh -c 'for f; do if [ -e "$f" ] || [ -L "$f" ]; then printf "%s\0" "$f"; fi; done' sh) \
+            | (cd "$repo" && tar --null -T - -cf -) | tar -xf - -C "$1"
+    else
+        (cd "$repo" && tar --exclude=./build --exclude='./build-*' -cf - .) | tar -xf - -C "$1"
+    fi
+}
+
+# compare_artifacts <first folder> <second folder> <file>...: each file must
+# be the same, byte for byte, in both; diffoscope (when installed) tells
+# what differs. Returns non-zero on any difference.
+compare_artifacts() {
+    local first=$1 second=$2 name differ=0
+    shift 2
+    for name in "$@"; do
+        if cmp "$first/$name" "$second/$name"; then
+            echo "identical: $name"
+            continue
+        fi
+        differ=1
+        if command -v diffoscope >/dev/null; then
+            diffoscope --text - --max-report-size 200000 "$first/$name" "$second/$name" | head -n 150 || true
+        else
+            echo "(install diffoscope to see what differs)"
+        fi
+    done
+    return "$differ"
 }
 
 # How build/ is configured, for the tests and the benchmarks alike: every

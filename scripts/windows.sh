@@ -4,7 +4,14 @@
 # and its Windows tests with MinGW-w64 against the Windows SDK (Qt, avrdude,
 # the compiler's runtime), runs the tests under Wine in a throwaway prefix
 # inside build-win/, and makes the package a Windows user gets: a ZIP (and an
-# NSIS installer) in build-win/packages/.
+# NSIS installer) in build-win/packages/, with their SHA256SUMS; then
+# installs, starts, upgrades and uninstalls the installer under Wine.
+#
+# scripts/windows.sh --again checks, after a run without it, that the package
+# is reproducible: it builds the ZIP and the installer a second time, from
+# scratch (a copy of the sources, the SDK unpacked afresh), in a folder whose
+# path has another length, under another umask, and compares them with the
+# first ones byte for byte (scripts/test.sh runs it some minutes later).
 #
 # The SDK is the tarball in ../shared/windows-sdk/ beside this checkout, or
 # wherever KIVERLO_WIN_SDK points (its folder or the tarball itself). Without
@@ -15,6 +22,13 @@ source "$(dirname "${BASH_SOURCE[0]}")/setup-common.sh"
 
 started=$SECONDS
 build="$repo/build-win"
+again=0
+[ "${1:-}" != --again ] || again=1
+# Every time stamp that goes into the package is the last commit's.
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+    SOURCE_DATE_EPOCH=$(git -c safe.directory="$repo" -C "$repo" log -1 --format=%ct 2>/dev/null || echo 0)
+fi
+export SOURCE_DATE_EPOCH
 
 sdk_source=${KIVERLO_WIN_SDK:-$repo/../shared/windows-sdk}
 if [ -d "$sdk_source" ]; then
@@ -32,34 +46,78 @@ fi
 STAGE_MARK=--
 stage "Packages"
 install_missing cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 nsis \
-    fonts-dejavu-core xvfb xauth zip unzip icoutils \
+    fonts-dejavu-core xvfb xauth zip unzip icoutils file \
     build-essential libsimavr-dev libelf-dev arduino-core-avr
 
-stage "SDK"
-# Unpacked into the build tree, again only when the tarball changed.
-sdk="$build/sdk/kiverlo-win64-sdk"
-stamp="$build/sdk/tarball.sha256"
-checksum=$(sha256sum "$tarball" | cut -d' ' -f1)
-if [ ! -d "$sdk" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$checksum" ]; then
-    rm -rf "$build/sdk"
-    mkdir -p "$build/sdk"
-    tar -xJf "$tarball" -C "$build/sdk"
-    echo "$checksum" >"$stamp"
-    echo "unpacked $tarball"
-else
-    echo "unchanged: $sdk"
+# unpack_sdk <build dir>: the SDK in <build dir>/sdk/, unpacked again only
+# when the tarball changed; prints its folder.
+unpack_sdk() {
+    local sdk="$1/sdk/kiverlo-win64-sdk" stamp="$1/sdk/tarball.sha256" checksum
+    checksum=$(sha256sum "$tarball" | cut -d' ' -f1)
+    if [ ! -d "$sdk" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$checksum" ]; then
+        rm -rf "$1/sdk"
+        mkdir -p "$1/sdk"
+        tar -xJf "$tarball" -C "$1/sdk"
+        echo "$checksum" >"$stamp"
+        echo "unpacked $tarball" >&2
+    else
+        echo "unchanged: $sdk" >&2
+    fi
+    echo "$sdk"
+}
+
+# configure <source dir> <build dir> <SDK folder> <cmake option>...: afresh,
+# so that nothing cached by an earlier run changes the build.
+configure() {
+    local source=$1 dir=$2 sdk=$3
+    shift 3
+    mkdir -p "$dir"
+    rm -f "$dir/CMakeCache.txt"
+    cmake -S "$source" -B "$dir" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$sdk/mingw-posix-toolchain.cmake" -DCMAKE_PREFIX_PATH="$sdk/qt" \
+        -DKIVERLO_AVRDUDE="$sdk/avrdude/bin/avrdude.exe" -DKIVERLO_AVRDUDE_CONF="$sdk/avrdude/etc/avrdude.conf" \
+        -DKIVERLO_MINGW_RUNTIME_DIR="$sdk/mingw-runtime" -DKIVERLO_BENCHMARKS=OFF "$@" >"$dir/configure.log" 2>&1 \
+        || { cat "$dir/configure.log"; exit 1; }
+}
+
+# package <build dir> <packages folder>: the ZIP and the installer, with
+# their checksums in SHA256SUMS.
+package() {
+    rm -rf "$2"
+    cpack --config "$1/CPackConfig.cmake" -B "$2" >"$1/packages.log" 2>&1 || { cat "$1/packages.log"; exit 1; }
+    rm -rf "$2/_CPack_Packages"
+    (cd "$2" && sha256sum Kiverlo-*.zip Kiverlo-*.exe >SHA256SUMS)
+}
+
+if ((again)); then
+    stage "The same bytes from a second build"
+    [ -f "$build/packages/SHA256SUMS" ] || { echo "No first build: run scripts/windows.sh first."; exit 1; }
+    # The SDK again inside the build folder: the linker orders the DLLs that
+    # Kiverlo.exe imports by the paths of their import libraries, which
+    # CMake writes relative to the build folder when they are inside it.
+    second="$repo/build-win-again/second"
+    rm -rf "$repo/build-win-again"
+    (
+        umask 0077
+        copy_sources "$second/kiverlo"
+        configure "$second/kiverlo" "$second/build" "$(unpack_sdk "$second/build")" -DBUILD_TESTING=OFF
+        cmake --build "$second/build" -j "$jobs" >"$second/build.log" 2>&1 || { cat "$second/build.log"; exit 1; }
+        package "$second/build" "$second/packages"
+    )
+    (cd "$build/packages" && ls Kiverlo-* SHA256SUMS) >"$repo/build-win-again/names"
+    mapfile -t names <"$repo/build-win-again/names"
+    compare_artifacts "$build/packages" "$second/packages" "${names[@]}"
+    rm -rf "$repo/build-win-again"
+    stage ""
+    echo "Second Windows build, identical: $((SECONDS - started)) s"
+    exit 0
 fi
 
+stage "SDK"
+sdk=$(unpack_sdk "$build")
+
 stage "Cross-build"
-# Configured afresh, so nothing cached by an earlier run changes the build.
-mkdir -p "$build"
-rm -f "$build/CMakeCache.txt"
-cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$sdk/mingw-posix-toolchain.cmake" -DCMAKE_PREFIX_PATH="$sdk/qt" \
-    -DKIVERLO_AVRDUDE="$sdk/avrdude/bin/avrdude.exe" -DKIVERLO_AVRDUDE_CONF="$sdk/avrdude/etc/avrdude.conf" \
-    -DKIVERLO_MINGW_RUNTIME_DIR="$sdk/mingw-runtime" \
-    -DBUILD_TESTING=ON -DKIVERLO_BENCHMARKS=OFF >"$build/configure.log" 2>&1 \
-    || { cat "$build/configure.log"; exit 1; }
+configure "$repo" "$build" "$sdk" -DBUILD_TESTING=ON
 cmake --build "$build" -j "$jobs"
 
 stage "Tests under Wine"
@@ -74,11 +132,33 @@ rm -rf "$build/wine"
 (cd "$build" && ctest --output-on-failure -j "$jobs")
 
 stage "Package"
-rm -rf "$build/packages"
-cpack --config "$build/CPackConfig.cmake" -B "$build/packages" >"$build/packages.log" 2>&1 \
-    || { cat "$build/packages.log"; exit 1; }
-rm -rf "$build/packages/_CPack_Packages"
+package "$build" "$build/packages"
 ls -l "$build/packages"
+cat "$build/packages/SHA256SUMS"
+
+stage "Installer under Wine"
+# The installer program is 32-bit: 32-bit Wine runs it (scripts/test.sh
+# installs it).
+wine32=/usr/lib/wine/wine
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+installer="$build/packages/Kiverlo-$version-win64.exe"
+if [ ! -x "$wine32" ] || ! "$wine32" --version >/dev/null 2>&1; then
+    echo "No 32-bit Wine (Debian: wine32:i386, after dpkg --add-architecture i386): the installer's check is skipped."
+elif [ ! -f "$installer" ]; then
+    echo "No installer (makensis missing?): $installer"
+    exit 1
+else
+    # The same installer with a newer version number, for the upgrade.
+    newer_version="${version%.*}.$((${version##*.} + 1))"
+    rm -rf "$build/installer-newer"
+    cpack -G NSIS -R "$newer_version" --config "$build/CPackConfig.cmake" -B "$build/installer-newer" \
+        >"$build/installer-newer.log" 2>&1 || { cat "$build/installer-newer.log"; exit 1; }
+    sh "$repo/tests/windows/installer-check.sh" "$installer" "$build/installer-newer/Kiverlo-$version-win64.exe" \
+        "$newer_version" "$build/packages/Kiverlo-$version-win64.zip" "$build/installer-check" \
+        /usr/lib/wine/wine64 "$wine32" /usr/lib/wine/wineserver "$build/tests/windows/kiverlo_windowprobe.exe" \
+        "$build/tests/windows/kiverlo_shortcut.exe" "$build/tests/gui/kiverlo_fakeavrdude.exe"
+    rm -rf "$build/installer-newer"
+fi
 
 stage ""
 echo "Windows build, tests and package: $((SECONDS - started)) s"

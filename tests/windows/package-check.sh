@@ -16,14 +16,9 @@
 # package-check.sh <build dir> <work dir> <wine64> <wineserver> <windowprobe.exe> <packageprobe.exe>
 set -eu
 
-# Everything here runs on a virtual display of its own, from the creation of
-# the prefix on: Wine's desktop takes the display it first finds, and the
-# windows under test must not pop up on a developer's screen.
-if [ -z "${KIVERLO_PACKAGE_CHECK_DISPLAY:-}" ]; then
-    KIVERLO_PACKAGE_CHECK_DISPLAY=1 exec xvfb-run -a sh "$0" "$@"
-fi
-
 build=$1 work=$2 wine=$3 wineserver=$4 windowprobe=$5 packageprobe=$6
+. "$(dirname "$0")/wine-prefix.sh"
+on_virtual_display "$0" "$@"
 cpack=${CPACK:-cpack}
 
 failures=0
@@ -44,12 +39,10 @@ zip=$1
 echo "package: $(basename "$zip"), $(du -k "$zip" | cut -f1) KiB"
 
 # --- a fresh prefix, the package unpacked into it ------------------------------
-export WINEPREFIX="$work/prefix"
-export WINEDLLOVERRIDES='mscoree,mshtml='
-export WINEDEBUG=-all
+wine_prefix "$work/prefix"
 unset WINEPATH QT_PLUGIN_PATH QT_QPA_PLATFORM QT_QPA_PLATFORM_PLUGIN_PATH QT_QPA_FONTDIR
-trap '"$wineserver" -k 2>/dev/null || true' EXIT
-"$wine" wineboot -i >/dev/null 2>&1
+trap wine_stop EXIT
+wine_boot
 unzip -q "$zip" -d "$work/unzipped"
 top=$(cd "$work/unzipped" && ls -A)
 if [ "$(echo "$top" | wc -l)" -ne 1 ] || [ ! -d "$work/unzipped/$top" ]; then

@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Reads an executable's version record through Windows' own version API,
 // as Explorer's properties dialog does, and checks it against what Kiverlo
-// carries: versions 0.0.0.0 (numbers and texts), the product name, the
-// original file name, and every other text field empty.
+// carries: an application, versions 0.0.0.0 (numbers and texts), one
+// translation (U.S. English, Unicode) with one string table of exactly the
+// ten usual fields, all present: the product name, the original file name,
+// the versions, and every other one empty.
 //
 // versioninfo <program.exe> <product name> <original file name>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -21,6 +24,41 @@ void check(bool ok, const wchar_t *what, const std::wstring &got)
     std::wprintf(L"%ls: \"%ls\"%ls\n", what, got.c_str(), ok ? L"" : L"  <-- FAIL");
     if (!ok)
         ++failures;
+}
+
+// The keys of the children of the node at <path> below <node>, in a version
+// record as it is stored: { wLength, wValueLength, wType, key, padding,
+// value, children }, each aligned on 4 bytes.
+std::vector<std::wstring> childKeys(const char *node, std::vector<std::wstring> path = {})
+{
+    const auto word = [](const char *at) {
+        return *reinterpret_cast<const WORD *>(at);
+    };
+    const auto align = [](std::size_t offset) {
+        return (offset + 3) & ~std::size_t(3);
+    };
+    const std::size_t end = word(node);
+    std::size_t at = align(6 + (std::wcslen(reinterpret_cast<const wchar_t *>(node + 6)) + 1) * 2);
+    at = align(at + (word(node + 4) == 1 ? 2u * word(node + 2) : word(node + 2)));
+    std::vector<std::wstring> keys;
+    for (; at + 6 < end && word(node + at) != 0; at = align(at + word(node + at))) {
+        const std::wstring key = reinterpret_cast<const wchar_t *>(node + at + 6);
+        if (path.empty())
+            keys.push_back(key);
+        else if (key == path.front())
+            return childKeys(node + at, std::vector<std::wstring>(path.begin() + 1, path.end()));
+    }
+    return keys;
+}
+
+// The keys in order, comma-separated.
+std::wstring joined(std::vector<std::wstring> keys)
+{
+    std::sort(keys.begin(), keys.end());
+    std::wstring text;
+    for (const std::wstring &key : keys)
+        text += (text.empty() ? L"" : L",") + key;
+    return text;
 }
 
 } // namespace
@@ -56,6 +94,7 @@ int wmain(int argc, wchar_t **argv)
     check(fixed->dwFileVersionMS == 0 && fixed->dwFileVersionLS == 0 && fixed->dwProductVersionMS == 0
             && fixed->dwProductVersionLS == 0,
         L"file and product version numbers", numbers);
+    check(fixed->dwFileType == 1, L"file type (1: an application)", std::to_wstring(fixed->dwFileType));
 
     // The first language and code page the record lists.
     struct Translation
@@ -68,6 +107,22 @@ int wmain(int argc, wchar_t **argv)
         std::fwprintf(stderr, L"FAIL: no translation in the version record\n");
         return 1;
     }
+    check(length == sizeof(Translation) && translation->language == 0x0409 && translation->codePage == 1200,
+        L"translations (one: 0x0409, 1200)",
+        std::to_wstring(length / sizeof(Translation)) + L": " + std::to_wstring(translation->language) + L", "
+            + std::to_wstring(translation->codePage));
+    // What the API cannot list: the blocks, the string tables and the fields.
+    const char *root = data.data();
+    const std::wstring rootKey = reinterpret_cast<const wchar_t *>(root + 6);
+    check(rootKey == L"VS_VERSION_INFO", L"record", rootKey);
+    check(joined(childKeys(root)) == L"StringFileInfo,VarFileInfo", L"blocks", joined(childKeys(root)));
+    const std::wstring tables = joined(childKeys(root, {L"StringFileInfo"}));
+    check(tables == L"040904b0", L"string tables", tables);
+    const std::wstring names = joined(childKeys(root, {L"StringFileInfo", L"040904b0"}));
+    check(names
+            == L"Comments,CompanyName,FileDescription,FileVersion,InternalName,LegalCopyright,LegalTrademarks,"
+               L"OriginalFilename,ProductName,ProductVersion",
+        L"fields", names);
     wchar_t block[64];
     std::swprintf(block, 64, L"\\StringFileInfo\\%04x%04x\\", translation->language, translation->codePage);
 
@@ -87,8 +142,7 @@ int wmain(int argc, wchar_t **argv)
         const bool present = VerQueryValueW(data.data(), path.c_str(), reinterpret_cast<void **>(&value), &length);
         if (present && value)
             text.assign(value, wcsnlen(value, length));
-        // An empty field may be left out of the record altogether.
-        check(present ? text == field.expected : field.expected.empty(), field.name, text);
+        check(present && value && text == field.expected, field.name, present && value ? text : L"(absent)");
     }
     return failures == 0 ? 0 : 1;
 }

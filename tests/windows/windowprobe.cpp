@@ -4,7 +4,13 @@
 // title, closes that window as a user does and checks that the program then
 // ends by itself with exit code 0.
 //
-// windowprobe <program.exe> <title>
+// windowprobe <program.exe> <title> [<x> <y> <dialog title> <file> <done file>]
+//
+// With the five more arguments it first uses the window as a user does for
+// one upload: a click at <x>,<y> of its client area (the Upload button),
+// the file typed into the file dialog titled <dialog title> and the dialog's
+// Open button pressed; then it waits until <done file> exists (the
+// programmer started by the window writes it) before closing the window.
 //
 // Plain Windows API, no Qt, and linked statically: it must not lend the
 // program it checks any library of its own.
@@ -28,7 +34,7 @@ BOOL CALLBACK visit(HWND window, LPARAM data)
     auto *search = reinterpret_cast<Search *>(data);
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
-    if (owner != search->processId || !IsWindowVisible(window) || GetParent(window))
+    if (owner != search->processId || !IsWindowVisible(window))
         return TRUE;
     wchar_t text[256] = {};
     GetWindowTextW(window, text, 256);
@@ -36,6 +42,67 @@ BOOL CALLBACK visit(HWND window, LPARAM data)
         return TRUE;
     search->found = window;
     return FALSE;
+}
+
+// The dialog's field for the file name: the first edit control in it (in a
+// combo box or not).
+BOOL CALLBACK findEdit(HWND child, LPARAM data)
+{
+    wchar_t kind[32] = {};
+    GetClassNameW(child, kind, 32);
+    if (_wcsicmp(kind, L"Edit") != 0 || !IsWindowVisible(child))
+        return TRUE;
+    *reinterpret_cast<HWND *>(data) = child;
+    return FALSE;
+}
+
+// Waits up to <ms> for the visible top-level window titled <title> of the
+// process; null when it does not come or the process ends.
+HWND waitForWindow(const PROCESS_INFORMATION &process, const wchar_t *title, int ms)
+{
+    Search search = {process.dwProcessId, title, nullptr};
+    for (int waited = 0; waited < ms && !search.found; waited += 100) {
+        if (WaitForSingleObject(process.hProcess, 100) == WAIT_OBJECT_0)
+            break;
+        EnumWindows(visit, reinterpret_cast<LPARAM>(&search));
+    }
+    return search.found;
+}
+
+bool upload(const PROCESS_INFORMATION &process, HWND window, wchar_t **how)
+{
+    const LPARAM at = MAKELPARAM(_wtoi(how[0]), _wtoi(how[1]));
+    PostMessageW(window, WM_MOUSEMOVE, 0, at);
+    PostMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    PostMessageW(window, WM_LBUTTONUP, 0, at);
+    const HWND dialog = waitForWindow(process, how[2], 30000);
+    if (!dialog) {
+        std::fwprintf(stderr, L"FAIL: no dialog \"%ls\" after the click at %ls,%ls\n", how[2], how[0], how[1]);
+        return false;
+    }
+    HWND edit = nullptr;
+    for (int waited = 0; waited < 10000 && !edit; waited += 100) {
+        EnumChildWindows(dialog, findEdit, reinterpret_cast<LPARAM>(&edit));
+        if (!edit)
+            Sleep(100);
+    }
+    if (!edit) {
+        std::fwprintf(stderr, L"FAIL: the dialog \"%ls\" has no field for the file name\n", how[2]);
+        return false;
+    }
+    SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(how[3]));
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    std::wprintf(L"chose %ls in \"%ls\"\n", how[3], how[2]);
+    for (int waited = 0; waited < 60000; waited += 100) {
+        if (GetFileAttributesW(how[4]) != INVALID_FILE_ATTRIBUTES) {
+            std::wprintf(L"the programmer ran\n");
+            return true;
+        }
+        if (WaitForSingleObject(process.hProcess, 100) == WAIT_OBJECT_0)
+            break;
+    }
+    std::fwprintf(stderr, L"FAIL: no %ls: the window did not start the programmer\n", how[4]);
+    return false;
 }
 
 void end(HANDLE process)
@@ -48,8 +115,9 @@ void end(HANDLE process)
 
 int wmain(int argc, wchar_t **argv)
 {
-    if (argc != 3) {
-        std::fwprintf(stderr, L"usage: windowprobe <program.exe> <title>\n");
+    if (argc != 3 && argc != 8) {
+        std::fwprintf(
+            stderr, L"usage: windowprobe <program.exe> <title> [<x> <y> <dialog title> <file> <done file>]\n");
         return 2;
     }
     const std::wstring program = argv[1];
@@ -67,14 +135,9 @@ int wmain(int argc, wchar_t **argv)
     }
     CloseHandle(process.hThread);
 
-    Search search = {process.dwProcessId, title, nullptr};
     // The first start in a fresh prefix is slow; give it a minute.
-    for (int waited = 0; waited < 60000 && !search.found; waited += 100) {
-        if (WaitForSingleObject(process.hProcess, 100) == WAIT_OBJECT_0)
-            break;
-        EnumWindows(visit, reinterpret_cast<LPARAM>(&search));
-    }
-    if (!search.found) {
+    const HWND window = waitForWindow(process, title, 60000);
+    if (!window) {
         DWORD code = 0;
         GetExitCodeProcess(process.hProcess, &code);
         std::fwprintf(stderr, L"FAIL: %ls showed no window titled \"%ls\" (%ls, exit code %lu)\n", program.c_str(),
@@ -87,11 +150,13 @@ int wmain(int argc, wchar_t **argv)
 
     // It stays up by itself; closed as a user closes it, it ends with 0.
     int failures = 0;
+    if (argc == 8 && !upload(process, window, argv + 3))
+        ++failures;
     if (WaitForSingleObject(process.hProcess, 2000) == WAIT_OBJECT_0) {
         std::fwprintf(stderr, L"FAIL: ended by itself with its window open\n");
         ++failures;
     }
-    PostMessageW(search.found, WM_CLOSE, 0, 0);
+    PostMessageW(window, WM_CLOSE, 0, 0);
     DWORD code = 1;
     if (WaitForSingleObject(process.hProcess, 30000) != WAIT_OBJECT_0) {
         std::fwprintf(stderr, L"FAIL: still running 30 s after its window was closed\n");

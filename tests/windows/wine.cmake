@@ -53,6 +53,9 @@ foreach(_port IN LISTS KIVERLO_WINE_PORTS)
 endforeach()
 set(KIVERLO_WINE_PORT_LIST "${_ports}")
 
+# Sets up every prefix of the Windows checks, this one and those of the
+# checks that need one of their own.
+set(KIVERLO_WINE_PREFIX_HELPER "${CMAKE_CURRENT_LIST_DIR}/wine-prefix.sh")
 set(KIVERLO_WINE_RUN "${CMAKE_BINARY_DIR}/wine-run.sh" CACHE INTERNAL "Runs one Windows program under Wine")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-run.sh.in ${KIVERLO_WINE_RUN} @ONLY)
 set(CMAKE_CROSSCOMPILING_EMULATOR /bin/sh ${KIVERLO_WINE_RUN})

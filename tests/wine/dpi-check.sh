@@ -11,24 +11,20 @@
 # dpi-check.sh <work dir> <wine64> <wineserver> <windpi.exe> <WINEPATH> <Qt plugin folder>
 set -eu
 
-if [ -z "${KIVERLO_DPI_CHECK_DISPLAY:-}" ]; then
-    KIVERLO_DPI_CHECK_DISPLAY=1 exec xvfb-run -a -s '-screen 0 1280x1024x24' sh "$0" "$@"
-fi
-
 work=$1 wine=$2 wineserver=$3 probe=$4
+. "$(dirname "$0")/../windows/wine-prefix.sh"
+on_virtual_display "$0" "$@"
 
 rm -rf "$work"
 mkdir -p "$work"
 # A prefix of this check's own: the scale is a setting of the whole prefix.
-export WINEPREFIX="$work/prefix"
-export WINEDLLOVERRIDES='mscoree,mshtml='
-export WINEDEBUG=-all
+wine_prefix "$work/prefix"
 export WINEPATH=$5
 export QT_PLUGIN_PATH=$6
 export QT_QPA_PLATFORM=windows
 unset QT_QPA_FONTDIR QT_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS QT_AUTO_SCREEN_SCALE_FACTOR QT_ENABLE_HIGHDPI_SCALING
-trap '"$wineserver" -k 2>/dev/null || true' EXIT
-"$wine" wineboot -i >/dev/null 2>&1
+trap wine_stop EXIT
+wine_boot
 # Wine's own Tahoma, behind the dialog font Qt asks for, may be missing;
 # without it a math font with a huge line height stood in. DejaVu Sans, which
 # the build needs anyway, takes its place.
@@ -45,9 +41,7 @@ fail() {
 
 for dpi in ${KIVERLO_DPI_ORDER:-96 120 144}; do
     "$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
-    # Wine reads the scale when its server starts.
-    "$wineserver" -k 2>/dev/null || true
-    "$wineserver" -w
+    wine_restart
     # (The program writes Windows line ends.)
     if ! "$wine" "$probe" 2>"$work/$dpi.err" | tr -d '\r' >"$work/$dpi.txt" || ! [ -s "$work/$dpi.txt" ]; then
         cat "$work/$dpi.err" >&2

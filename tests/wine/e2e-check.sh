@@ -22,13 +22,10 @@
 # KIVERLO_WINE_E2E_REPEAT=N repeats the random 32 KB row N times (default 1).
 set -eu
 
-# Wine's windows need a display, even those of Qt's offscreen platform: a
-# virtual one of the check's own.
-if [ -z "${KIVERLO_E2E_CHECK_DISPLAY:-}" ]; then
-    KIVERLO_E2E_CHECK_DISPLAY=1 exec xvfb-run -a sh "$0" "$@"
-fi
-
 work=$1 wine=$2 wineserver=$3 program=$4 winepath=$5 plugins=$6 fonts=$7 boardsim_c=$8 blink=$9
+# Wine's windows need a display, even those of Qt's offscreen platform.
+. "$(dirname "$0")/../windows/wine-prefix.sh"
+on_virtual_display "$0" "$@"
 
 # --- the board, built for this machine -----------------------------------------
 optiboot=/usr/share/arduino/hardware/arduino/avr/bootloaders/optiboot/optiboot_atmega328.hex
@@ -72,11 +69,9 @@ read_flash() {
 }
 
 # --- a prefix of this check's own, with the boards as COM ports ----------------------
-export WINEPREFIX="$work/prefix"
-export WINEDLLOVERRIDES='mscoree,mshtml='
-export WINEDEBUG=-all
+wine_prefix "$work/prefix"
 cleanup() {
-    "$wineserver" -k 2>/dev/null || true
+    wine_stop
     for pid in $board_pids; do
         kill -CONT "$pid" 2>/dev/null || true
         kill "$pid" 2>/dev/null || true
@@ -84,15 +79,10 @@ cleanup() {
     wait 2>/dev/null || true
 }
 trap cleanup EXIT
-"$wine" wineboot -i >/dev/null 2>&1
 start_board board
 start_board silent
 # COM5 leads to a link that a later board can take over.
-"$wine" reg add 'HKLM\Software\Wine\Ports' /v COM5 /d "$work/board/tty" /f >/dev/null 2>&1
-"$wine" reg add 'HKLM\Software\Wine\Ports' /v COM6 /d "$(cat "$work/silent/ready")" /f >/dev/null 2>&1
-# Wine takes the ports in when it starts again.
-"$wineserver" -k 2>/dev/null || true
-"$wineserver" -w
+wine_boot COM5="$work/board/tty" COM6="$(cat "$work/silent/ready")"
 
 export WINEPATH=$winepath
 export QT_PLUGIN_PATH=$plugins

@@ -1,0 +1,55 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
+# The throwaway Wine prefix every Windows check runs in, set up in one place.
+# Sourced (POSIX sh) by wine-run.sh and by the checks in tests/windows/ and
+# tests/wine/; the caller sets $wine (wine64) and $wineserver first.
+#
+#   on_virtual_display "$0" "$@"   runs the calling script again on an X
+#                                  display of its own, once
+#   wine_prefix <folder>           Wine's environment for that prefix
+#   wine_boot [NAME=device...]     creates the prefix afresh, with these
+#                                  serial ports registered
+#   wine_ports NAME=device...      registers serial ports in it
+#   wine_stop                      ends its server and every program in it
+
+# Wine's desktop takes the display it first finds, from the creation of the
+# prefix on, and the windows under test must never show up on a developer's
+# screen: a check that needs a display runs whole on a virtual one (xvfb-run).
+# Returns, without doing anything, in that second run.
+on_virtual_display() {
+    [ "${KIVERLO_VIRTUAL_DISPLAY:-}" = "$1" ] && return 0
+    KIVERLO_VIRTUAL_DISPLAY=$1 exec xvfb-run -a -s '-screen 0 1280x1024x24' sh "$@"
+}
+
+wine_prefix() {
+    export WINEPREFIX="$1"
+    # Wine never offers to install .NET or Gecko, and stays quiet.
+    export WINEDLLOVERRIDES='mscoree,mshtml='
+    export WINEDEBUG="${WINEDEBUG:--all}"
+}
+
+wine_stop() {
+    [ ! -d "$WINEPREFIX" ] || "$wineserver" -k 2>/dev/null || true
+}
+
+# Wine reads the ports (and the display scale) when its server starts: each
+# change waits for the server to end, saving the registry, so that the next
+# program starts a server that sees it.
+wine_restart() {
+    wine_stop
+    "$wineserver" -w
+}
+
+wine_ports() {
+    for port in "$@"; do
+        "$wine" reg add 'HKLM\Software\Wine\Ports' /v "${port%%=*}" /d "${port#*=}" /f >/dev/null 2>&1
+    done
+    wine_restart
+}
+
+wine_boot() {
+    wine_stop
+    rm -rf "$WINEPREFIX"
+    mkdir -p "$(dirname "$WINEPREFIX")"
+    "$wine" wineboot -i >/dev/null 2>&1
+    wine_ports "$@"
+}
