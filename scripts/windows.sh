@@ -33,7 +33,7 @@ STAGE_MARK=--
 stage "Packages"
 install_missing cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 nsis \
     fonts-dejavu-core xvfb xauth zip unzip icoutils \
-    build-essential libsimavr-dev libelf-dev arduino-core-avr
+    build-essential libsimavr-dev libelf-dev arduino-core-avr gcc-avr avr-libc
 
 stage "SDK"
 # Unpacked into the build tree, again only when the tarball changed.
