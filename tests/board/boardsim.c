@@ -2,10 +2,12 @@
 /*
  * boardsim: a simulated ATmega328P board with a serial bootloader, for tests.
  *
- * The board runs the real bootloader image on simavr at 16 MHz. Its UART0 is
- * joined to a pseudo-terminal that this program creates, so a programmer such
- * as avrdude can open the terminal's slave side as if it were the board's
- * serial port and upload firmware the way it would to real hardware.
+ * The board runs a real bootloader (optiboot, built from its sources for a
+ * 1 KiB boot section by optiboot.cmake) on simavr at 16 MHz, with the fuses
+ * that boot section needs. Its UART0 is joined to a pseudo-terminal that this
+ * program creates, so a programmer such as avrdude can open the terminal's
+ * slave side as if it were the board's serial port and upload firmware the
+ * way it would to real hardware.
  *
  * The board never runs the uploaded application. Whenever the bootloader
  * hands over to it (after an upload, or when the bootloader's watchdog runs
