@@ -74,4 +74,7 @@ in_root KIVERLO_OTHER_RELEASE_ROOT=1 STAGE_MARK=-- /bin/bash -c 'cd /src/kiverlo
 stage "scripts/deb.sh in $suite (build, tests, lintian)"
 in_root KIVERLO_OTHER_RELEASE_ROOT=1 /bin/bash -c 'cd /src/kiverlo && bash scripts/deb.sh'
 
+# Old versions of packages leave the kept downloads, so that they do not grow.
+in_root apt-get -qq autoclean
+
 stage "Passed: $suite builds, tests, packages and runs the package built on $host"
