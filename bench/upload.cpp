@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// What the tool adds to an upload: a full 32 KB image written and verified
-// on the simulated board, once through the real window (click, dialog,
-// runner, console, verdict) and once by the same avrdude command run
-// directly, alternating, against the same board.
+// What the tool adds to an upload: a full 31 KB image (the whole application
+// area) written and verified on the simulated board, once through the real
+// window (click, dialog, runner, console, verdict) and once by the same
+// avrdude command run directly, alternating, against the same board.
 // Usage: bench_upload [--quick] [--runs N]
 #include "benchutil.h"
 #include "guitest.h"
@@ -103,7 +103,7 @@ int main(int argc, char **argv)
     if (board.readFlash() != image)
         qFatal("the board does not hold the image");
 
-    std::printf("Full 32 KB upload to the simulated board, %d runs each, median\n", runs);
+    std::printf("Full 31 KB upload to the simulated board, %d runs each, median\n", runs);
     std::printf("%-26s %10s\n", "", "seconds");
     std::printf("%-26s %10.3f\n", "through the window", median(viaWindow));
     std::printf("%-26s %10.3f\n", "avrdude run directly", median(viaCommand));

@@ -62,7 +62,29 @@ stage "lintian"
 # Every tag, overridden ones too (with the reason), for the record; then the
 # verdict: any error or warning that is not overridden fails.
 lintian -EIL +pedantic --show-overrides "$out/$deb" || true
-lintian --fail-on error,warning -EIL +pedantic "$out/$deb"
+# Newer lintian (Debian 13) runs "appstreamcli validate-tree" on the package
+# and warns when it fails, without telling why. Its AppStream (1.0) asks for
+# a homepage, which the project does not have. That tag alone is taken out
+# of lintian's verdict, and the same validation runs here instead, with only
+# the homepage check taken down to a hint (as in the tests'
+# validate-desktop.cmake): any other problem still fails.
+lintian_args=(--fail-on error,warning -EIL +pedantic)
+if command -v appstreamcli >/dev/null && lintian-explain-tags appstream-metadata-validation-failed >/dev/null 2>&1; then
+    lintian_args+=(--suppress-tags appstream-metadata-validation-failed)
+    tree="$work/unpacked"
+    rm -rf "$tree"
+    dpkg-deb -x "$out/$deb" "$tree"
+    validate=(appstreamcli validate-tree --no-net --override=url-homepage-missing=info)
+    # An AppStream without that check refuses to override it, and needs not.
+    if "${validate[@]}" "$tree" 2>&1 | grep -q "'url-homepage-missing' is not recognized"; then
+        validate=(appstreamcli validate-tree --no-net)
+    fi
+    "${validate[@]}" "$tree" || {
+        echo "${validate[*]}: the package's metadata does not validate" >&2
+        exit 1
+    }
+fi
+lintian "${lintian_args[@]}" "$out/$deb"
 echo "lintian: no errors, no warnings."
 
 rm -rf "$work"

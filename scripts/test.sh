@@ -3,16 +3,36 @@
 # Installs what is missing, builds the tool with its tests and runs every
 # test; then checks the code: its format, cppcheck, the tests again under
 # AddressSanitizer and UndefinedBehaviorSanitizer, short fuzzing runs and
-# clang-tidy. Exits non-zero when anything fails.
+# clang-tidy; and proves the other Debian release in a fresh root
+# (scripts/other-release-test.sh). Exits non-zero when anything fails.
+#
+# scripts/test.sh --linux: only the first stage, the Linux build (Qt 5) and
+# its tests, the simulated board included.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup-common.sh"
 
-test_packages=(
+linux_only=
+case "${1:-}" in
+--linux) linux_only=1 ;;
+"") ;;
+*)
+    echo "usage: $0 [--linux]" >&2
+    exit 2
+    ;;
+esac
+
+# Package names that Debian 12 and 13 both resolve: no names that carry one
+# release's version where an unversioned one exists.
+linux_test_packages=(
     "${run_packages[@]}"
     # desktop and metadata validators
     desktop-file-utils appstream
-    # the simulated board: the AVR simulator library and the bootloader image
-    libsimavr-dev libelf-dev arduino-core-avr
+    # the simulated board: the AVR simulator library, and the sources of its
+    # bootloader with the compiler and C library that build it
+    libsimavr-dev libelf-dev arduino-core-avr gcc-avr avr-libc
+)
+test_packages=(
+    "${linux_test_packages[@]}"
     # the same sources built with Qt 6
     qt6-base-dev qt6-serialport-dev qt6-image-formats-plugins libgl-dev
     # the window through the accessibility bus: a virtual display, a D-Bus
@@ -20,15 +40,19 @@ test_packages=(
     xvfb dbus at-spi2-core python3-pyatspi
     # code checks: format, static analysis, libFuzzer (clang's runtime), and
     # git for the list of files under version control
-    clang clang-format clang-tidy cppcheck libclang-rt-14-dev git
+    clang clang-format clang-tidy cppcheck libclang-rt-dev git
 )
-install_missing "${test_packages[@]}"
-# The Windows installer is a 32-bit program, which 32-bit Wine runs: Debian
-# ships it for the i386 architecture.
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    if [ "$(id -u)" -eq 0 ]; then dpkg --add-architecture i386; else sudo dpkg --add-architecture i386; fi
+if [ -n "$linux_only" ]; then
+    install_missing "${linux_test_packages[@]}"
+else
+    install_missing "${test_packages[@]}"
+    # The Windows installer is a 32-bit program, which 32-bit Wine runs:
+    # Debian ships it for the i386 architecture.
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        if [ "$(id -u)" -eq 0 ]; then dpkg --add-architecture i386; else sudo dpkg --add-architecture i386; fi
+    fi
+    install_missing wine32:i386
 fi
-install_missing wine32:i386
 
 export QT_QPA_PLATFORM=offscreen
 stage "Build and tests"
@@ -43,6 +67,10 @@ run_ctest() {
 }
 configure_and_build "$repo/build" "${test_build_options[@]}"
 run_ctest "$repo/build"
+if [ -n "$linux_only" ]; then
+    stage "Linux tests passed"
+    exit 0
+fi
 
 stage "Build and tests with Qt 6"
 # The same sources and the same tests, built against Qt 6.
@@ -59,6 +87,14 @@ bash "$repo/scripts/deb.sh"
 stage "Windows: the same package from a second build"
 # Some minutes after the first: time stamps of the build would show.
 bash "$repo/scripts/windows.sh" --again
+
+stage "The other Debian release in a fresh root"
+# In such a root itself, it is the release this machine runs.
+if [ -n "${KIVERLO_OTHER_RELEASE_ROOT:-}" ] || [ -e /etc/kiverlo-other-release-root ]; then
+    echo "Skipped: this is the other release's root."
+else
+    STAGE_MARK=-- bash "$repo/scripts/other-release-test.sh"
+fi
 
 stage "Benchmarks, quick mode (figures are not judged here)"
 for bench in bench_upload bench_startup bench_console_stream; do

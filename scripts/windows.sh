@@ -47,7 +47,7 @@ STAGE_MARK=--
 stage "Packages"
 install_missing cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 nsis \
     fonts-dejavu-core xvfb xauth zip unzip icoutils file \
-    build-essential libsimavr-dev libelf-dev arduino-core-avr
+    build-essential libsimavr-dev libelf-dev arduino-core-avr gcc-avr avr-libc
 
 # unpack_sdk <build dir>: the SDK in <build dir>/sdk/, unpacked again only
 # when the tarball changed; prints its folder.

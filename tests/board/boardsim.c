@@ -2,10 +2,12 @@
 /*
  * boardsim: a simulated ATmega328P board with a serial bootloader, for tests.
  *
- * The board runs the real bootloader image on simavr at 16 MHz. Its UART0 is
- * joined to a pseudo-terminal that this program creates, so a programmer such
- * as avrdude can open the terminal's slave side as if it were the board's
- * serial port and upload firmware the way it would to real hardware.
+ * The board runs a real bootloader (optiboot, built from its sources for a
+ * 1 KiB boot section by optiboot.cmake) on simavr at 16 MHz, with the fuses
+ * that boot section needs. Its UART0 is joined to a pseudo-terminal that this
+ * program creates, so a programmer such as avrdude can open the terminal's
+ * slave side as if it were the board's serial port and upload firmware the
+ * way it would to real hardware.
  *
  * The board never runs the uploaded application. Whenever the bootloader
  * hands over to it (after an upload, or when the bootloader's watchdog runs
@@ -51,13 +53,15 @@
 
 enum {
     FLASH_SIZE = 0x8000, /* 32 KiB of flash */
-    BOOT_START = 0x7E00, /* 256-word boot section, reset vector there */
-    APP_SIZE = BOOT_START, /* 32,256 bytes belong to the application */
-    /* The packaged bootloader image is a few bytes longer than its
-     * 512-byte section and runs on past the end of flash; see
-     * load_bootloader(). Our flash buffer has this much room behind the
-     * end so that the bootloader's last instructions can be executed. */
-    FLASH_SPARE = 0x200,
+    /* The fuses as they would be programmed on the chip. High fuse 0xDC:
+     * BOOTSZ1:0 = 10, a boot section of 512 words at the end of flash, and
+     * BOOTRST programmed, so that the core starts there. */
+    FUSE_LOW = 0xFF,
+    FUSE_HIGH = 0xDC,
+    FUSE_EXT = 0xFD,
+    BOOT_SIZE = 0x200 << (3 - ((FUSE_HIGH >> 1) & 3)), /* in bytes: 1 KiB */
+    BOOT_START = FLASH_SIZE - BOOT_SIZE, /* 0x7C00, the reset vector */
+    APP_SIZE = BOOT_START, /* 31,744 bytes belong to the application */
     /* Data-space addresses of the registers we look at. */
     MCUSR_ADDR = 0x54,
     UCSR0B_ADDR = 0xC1,
@@ -459,42 +463,34 @@ static int dump_flash(struct board *b)
 struct boot_load
 {
     uint8_t *flash;
-    uint8_t loaded[FLASH_SIZE + FLASH_SPARE];
+    uint8_t loaded[FLASH_SIZE];
     const char *path;
-    int overlaps;
 };
 
+/*
+ * Every byte of the bootloader must lie in the boot section, and no two
+ * records may give the same byte: an image that is longer than its section
+ * would reach into the application area or past the end of flash (where
+ * the chip has nothing), or have its version word written over its code.
+ * The chip could not run it, so neither does the board.
+ */
 static int boot_sink(void *ctx, uint32_t addr, uint8_t value)
 {
     struct boot_load *l = ctx;
-    if (addr < BOOT_START || addr >= FLASH_SIZE + FLASH_SPARE) {
-        fail("%s: byte at 0x%x is outside the boot section", l->path, addr);
+    if (addr < BOOT_START || addr >= FLASH_SIZE) {
+        fail("%s: byte at 0x%x is outside the boot section 0x%x-0x%x; the bootloader does not fit", l->path, addr,
+            BOOT_START, FLASH_SIZE - 1);
         return -1;
     }
     if (l->loaded[addr]) {
-        ++l->overlaps; /* first record wins, see load_bootloader() */
-        return 0;
+        fail("%s: byte at 0x%x is given twice; the bootloader does not fit its section", l->path, addr);
+        return -1;
     }
     l->loaded[addr] = 1;
     l->flash[addr] = value;
     return 0;
 }
 
-/*
- * The bootloader image in Debian's arduino-core-avr package is longer than
- * its section: its code runs from 0x7E00 to 0x8013, 532 bytes where the boot
- * section has 512, so its last 20 bytes lie behind the end of the 32 KiB
- * flash. The file also puts a two-byte version number at 0x7FFE, on top of
- * an instruction of that code.
- *
- * To run it anyway the flash buffer gets some spare room behind its end,
- * where the bootloader's tail is placed and can be executed (the programmer
- * cannot reach it there), and where records overlap the first one wins, which
- * keeps the code and drops the version number. The one call into the tail,
- * the jump to the application, wraps to the start of flash in simavr as it
- * would on the chip, and so lands in the application area all the same,
- * which is all the board needs to notice the hand-over.
- */
 static int load_bootloader(struct board *b, const char *path)
 {
     struct boot_load *l = calloc(1, sizeof *l);
@@ -502,24 +498,12 @@ static int load_bootloader(struct board *b, const char *path)
         fail("out of memory");
         return -1;
     }
-    uint8_t *flash = realloc(b->avr->flash, FLASH_SIZE + FLASH_SPARE);
-    if (!flash) {
-        free(l);
-        fail("out of memory");
-        return -1;
-    }
-    b->avr->flash = flash;
-    memset(flash + FLASH_SIZE, 0xFF, FLASH_SPARE);
-    l->flash = flash;
+    l->flash = b->avr->flash;
     l->path = path;
     int rc = read_intel_hex(path, boot_sink, l);
-    if (rc == 0) {
-        if (!l->loaded[BOOT_START]) {
-            fail("%s: no code at the boot section start 0x%x", path, BOOT_START);
-            rc = -1;
-        } else if (l->overlaps) {
-            note("%s: %d overlapping bytes ignored", path, l->overlaps);
-        }
+    if (rc == 0 && !l->loaded[BOOT_START]) {
+        fail("%s: no code at the boot section start 0x%x", path, BOOT_START);
+        rc = -1;
     }
     free(l);
     return rc;
@@ -618,7 +602,7 @@ static void usage(FILE *to)
         "\n"
         "  --pty-link PATH     make PATH a symbolic link to the terminal\n"
         "  --ready-file PATH   once ready, write the terminal's path and a newline to PATH\n"
-        "  --flash-out PATH    write the application flash (32,256 bytes, raw) to PATH\n"
+        "  --flash-out PATH    write the application flash (31,744 bytes, raw) to PATH\n"
         "                      on SIGUSR1, and when ending\n"
         "  --image PATH        Intel HEX loaded into the application area first\n"
         "  --stuck ADDR[:VAL]  flash byte ADDR keeps VAL (default: its content at start)\n"
@@ -793,9 +777,9 @@ int main(int argc, char **argv)
     b->avr->frequency = CPU_HZ;
     b->avr->reset_pc = BOOT_START; /* BOOTRST programmed */
     b->avr->codeend = FLASH_SIZE - 1;
-    b->avr->fuse[AVR_FUSE_LOW] = 0xFF;
-    b->avr->fuse[AVR_FUSE_HIGH] = 0xDE;
-    b->avr->fuse[AVR_FUSE_EXT] = 0xFD;
+    b->avr->fuse[AVR_FUSE_LOW] = FUSE_LOW;
+    b->avr->fuse[AVR_FUSE_HIGH] = FUSE_HIGH;
+    b->avr->fuse[AVR_FUSE_EXT] = FUSE_EXT;
 
     if (load_bootloader(b, bootloader) != 0)
         return 1;

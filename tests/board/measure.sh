@@ -1,6 +1,6 @@
 #!/bin/bash
 # SPDX-License-Identifier: GPL-3.0-or-later
-# Measures the simulated board: the time of a full 32,256-byte upload with
+# Measures the simulated board: the time of a full 31,744-byte upload with
 # avrdude (median of RUNS, default 5) and the board's CPU use while idle.
 #
 #   tests/board/measure.sh BUILD_DIR [RUNS] [SPEED]
@@ -28,7 +28,7 @@ cleanup() {
 trap cleanup EXIT
 
 # A random image of the whole application area, as Intel HEX.
-head -c 32256 /dev/urandom > "$work/image.bin"
+head -c 31744 /dev/urandom > "$work/image.bin"
 od -An -v -tu1 -w16 "$work/image.bin" | awk '
     { n = NF; addr = (NR - 1) * 16
       sum = n + int(addr / 256) + addr % 256

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Checks the simulated board with the real avrdude, run directly the way
 // Kiverlo runs it: an image is written and verified byte for byte, a flash
-// fault makes the verification fail, and the board takes upload after upload.
+// fault makes the verification fail, and the board takes upload after upload;
+// and the board refuses a bootloader that a real chip could not run.
 
 #include "intelhex.h"
 #include "simboard.h"
@@ -50,6 +51,8 @@ private slots:
     void uploadWritesWholeImage();
     void stuckByteFailsVerification();
     void boardTakesTwoUploadsInARow();
+    void refusesBootloaderThatDoesNotFit_data();
+    void refusesBootloaderThatDoesNotFit();
 
 private:
     AvrdudeRun upload(const QString &dir, const QString &port, const QByteArray &image, const QString &name);
@@ -175,6 +178,47 @@ void TestBoard::boardTakesTwoUploadsInARow()
     QVERIFY(board.stop());
     // After the end the last dump is still there to read.
     QVERIFY(difference(board.readFlash(), second).isEmpty());
+}
+
+void TestBoard::refusesBootloaderThatDoesNotFit_data()
+{
+    QTest::addColumn<QByteArray>("hex");
+    QTest::addColumn<QString>("error");
+    // The chip's boot section (high fuse BOOTSZ = 10) is the last 1 KiB of
+    // flash, 0x7C00-0x7FFF, and the core starts at its beginning.
+    const QByteArray code = randomImage(8, 0x400);
+    const QByteArray eofRecord = ":00000001FF\n";
+    QTest::newRow("runs past the end of flash")
+        << toIntelHex(code + randomImage(9, 0x14), 0x7C00) << QStringLiteral("byte at 0x8000 is outside");
+    QByteArray twice = toIntelHex(code, 0x7C00);
+    twice.chop(eofRecord.size());
+    QTest::newRow("version word on code")
+        << twice + toIntelHex(QByteArray("\x04\x04", 2), 0x7FFE) << QStringLiteral("byte at 0x7ffe is given twice");
+    QTest::newRow("linked for 512 bytes")
+        << toIntelHex(code.left(0x200), 0x7E00) << QStringLiteral("no code at the boot section start 0x7c00");
+}
+
+void TestBoard::refusesBootloaderThatDoesNotFit()
+{
+    QFETCH(QByteArray, hex);
+    QFETCH(QString, error);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("bootloader.hex"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(hex) == hex.size());
+    file.close();
+
+    QProcess board;
+    board.start(SimBoard::fixturePath(),
+        {QStringLiteral("--bootloader"), path, QStringLiteral("--ready-file"), dir.filePath(QStringLiteral("ready")),
+            QStringLiteral("--timeout"), QStringLiteral("20")});
+    QVERIFY(board.waitForFinished(15000));
+    const QString output = QString::fromUtf8(board.readAllStandardError());
+    QCOMPARE(board.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(board.exitCode() == 1, qPrintable(output));
+    QVERIFY2(output.contains(error), qPrintable(output));
+    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("ready"))));
 }
 
 QTEST_GUILESS_MAIN(TestBoard)

@@ -128,7 +128,7 @@ void TestEndToEnd::randomImageWrittenAndVerified()
     QVERIFY(writeIntelHex(path, image));
 
     QCOMPARE(upload(path), completed);
-    QVERIFY2(consoleText().contains(QStringLiteral("32256 bytes of flash verified")), qPrintable(consoleText()));
+    QVERIFY2(consoleText().contains(QStringLiteral("31744 bytes of flash verified")), qPrintable(consoleText()));
     QVERIFY(controlsEnabled());
     const QByteArray flash = board->readFlash();
     QCOMPARE(flash.size(), image.size());

@@ -38,8 +38,8 @@ public:
         int timeoutSeconds = 120;
     };
 
-    // Application area size: everything below the 512-byte bootloader.
-    static constexpr int FlashSize = 0x7E00;
+    // Application area size: everything below the 1 KiB boot section.
+    static constexpr int FlashSize = 0x7C00;
 
     explicit SimBoard(const QString &workDir);
     ~SimBoard();

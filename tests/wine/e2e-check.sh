@@ -8,7 +8,7 @@
 # goes to avrdude's -P. After each row the board's flash is read back and
 # compared byte for byte.
 #
-# Rows: a random 32 KB image and a small real program arrive; a HEX file with
+# Rows: a random 31 KB image and a small real program arrive; a HEX file with
 # a bad checksum gives "Failed" and keeps the previous firmware; random images
 # from folders named in Cyrillic and in Chinese arrive (the prefix's code page
 # is 1252, so avrdude gets their short names); a port nobody serves (a second
@@ -19,18 +19,22 @@
 #
 # e2e-check.sh <work dir> <wine64> <wineserver> <kiverlo_wineupload.exe>
 #              <WINEPATH> <Qt plugin folder> <font folder> <boardsim.c> <blink.hex>
-# KIVERLO_WINE_E2E_REPEAT=N repeats the random 32 KB row N times (default 1).
+#              <bootloader.hex>
+# The bootloader is the one the build made from optiboot's sources
+# (tests/board/optiboot.cmake); empty when it could not be built.
+# KIVERLO_WINE_E2E_REPEAT=N repeats the random 31 KB row N times (default 1).
 set -eu
 
 work=$1 wine=$2 wineserver=$3 program=$4 winepath=$5 plugins=$6 fonts=$7 boardsim_c=$8 blink=$9
 # Wine's windows need a display, even those of Qt's offscreen platform.
 . "$(dirname "$0")/../windows/wine-prefix.sh"
 on_virtual_display "$0" "$@"
+optiboot=${10:-}
 
 # --- the board, built for this machine -----------------------------------------
-optiboot=/usr/share/arduino/hardware/arduino/avr/bootloaders/optiboot/optiboot_atmega328.hex
 if [ ! -f /usr/include/simavr/sim_avr.h ] || [ ! -f "$optiboot" ] || ! command -v cc >/dev/null; then
-    echo "SKIP: the simulated board needs cc, libsimavr-dev, libelf-dev and arduino-core-avr"
+    echo "SKIP: the simulated board needs cc, libsimavr-dev, libelf-dev, and gcc-avr, avr-libc and"
+    echo "arduino-core-avr for its bootloader"
     exit 77
 fi
 rm -rf "$work"
@@ -131,10 +135,10 @@ repeat=${KIVERLO_WINE_E2E_REPEAT:-1}
 n=0
 while [ "$n" -lt "$repeat" ]; do
     n=$((n + 1))
-    if row "random 32 KB image ($n/$repeat)" --port "$port" --expect 'Completed!' --random "$((4710 + n))" \
+    if row "random 31 KB image ($n/$repeat)" --port "$port" --expect 'Completed!' --random "$((4710 + n))" \
         --folder ascii --flash-out "$(windows_path "$work/expected.bin")"; then
         read_flash board "$work/flash.bin"
-        same_flash "random 32 KB image" "$work/expected.bin" "$work/flash.bin"
+        same_flash "random 31 KB image" "$work/expected.bin" "$work/flash.bin"
     fi
 done
 

@@ -31,7 +31,7 @@
 
 namespace {
 
-constexpr int kApplicationFlash = 0x7E00;
+constexpr int kApplicationFlash = 0x7C00; // below the 1 KiB boot section
 
 bool writeFile(const QString &path, const QByteArray &content)
 {

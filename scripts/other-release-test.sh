@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
+#
+# Proves the other Debian release on this machine: on Debian 12 (bookworm)
+# a fresh, minimal Debian 13 (trixie) root, on Debian 13 a fresh Debian 12
+# root. There:
+#   1. on Debian 13 only: the package this machine built (build-deb/, made
+#      by scripts/deb.sh when missing) installs with apt-get alone and
+#      starts, offscreen and on a virtual X display (as
+#      scripts/deb-cleanroot-test.sh checks it), and is purged again;
+#   2. a copy of the checkout passes `scripts/test.sh --linux`: it installs
+#      what it needs by itself, builds with Qt 5 and runs the Linux tests,
+#      the simulated board included;
+#   3. scripts/deb.sh builds the package there and that release's lintian
+#      finds nothing;
+#   4. on Debian 12 only: the package built there installs and starts in a
+#      second fresh root (a package built on Debian 13 cannot install on 12).
+# Run by scripts/test.sh; never inside such a root itself (scripts/test.sh
+# skips it there).
+#
+# Needs root (asks sudo) and a Debian mirror (see scripts/cleanroot-common.sh).
+# The roots live in build-other-release/cleanroot.*/ and are removed at the
+# end, whatever happens. Kept between runs in /var/cache/kiverlo-roots/ (or
+# $KIVERLO_ROOT_CACHE): the minimal base system as debootstrap downloaded it,
+# a week at most, and the packages apt downloaded; the root itself is
+# upgraded from the mirror and everything else is installed and built afresh.
+set -euo pipefail
+
+if [ "$(id -u)" -ne 0 ]; then
+    exec sudo -- "$0" "$@"
+fi
+
+repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+start=$SECONDS
+stage() { printf '\n%s %s (%d s so far) %s\n' "${STAGE_MARK:-====}" "$1" $((SECONDS - start)) "${STAGE_MARK:-====}"; }
+
+if [ -n "${KIVERLO_OTHER_RELEASE_ROOT:-}" ] || [ -e /etc/kiverlo-other-release-root ]; then
+    echo "This is the other release's root already: nothing to prove here."
+    exit 0
+fi
+
+# shellcheck source=scripts/cleanroot-common.sh
+source "$repo/scripts/cleanroot-common.sh"
+host=$(host_codename)
+case "$host" in
+bookworm) suite=trixie ;;
+trixie) suite=bookworm ;;
+*)
+    echo "This machine runs '${host:-an unknown release}', neither Debian 12 (bookworm) nor 13 (trixie):"
+    echo "no other release to prove."
+    exit 0
+    ;;
+esac
+echo "This machine: $host. The other release: $suite."
+
+deb=$(ls -t "$repo"/build-deb/kiverlo_*.deb 2>/dev/null | head -n 1 || true)
+if [ -z "$deb" ]; then
+    stage "No package in build-deb/ yet: scripts/deb.sh"
+    bash "$repo/scripts/deb.sh"
+    deb=$(ls -t "$repo"/build-deb/kiverlo_*.deb | head -n 1)
+fi
+echo "Package built here: $deb"
+
+cache=${KIVERLO_ROOT_CACHE:-/var/cache/kiverlo-roots}
+export CLEANROOT_APT_ARCHIVES="$cache/$suite-apt-archives"
+# open_root: a fresh root, removed when the (sub)shell that opened it ends.
+open_root() {
+    cleanroot_open "$suite" "$cache/$suite-minbase.tgz" "$repo/build-other-release"
+    # Marks the root, so that scripts/test.sh in it never starts this again.
+    echo "A root made by scripts/other-release-test.sh" >"$root/etc/kiverlo-other-release-root"
+}
+# build_and_test: the Linux tests and the package, in the open root.
+build_and_test() {
+    stage "scripts/test.sh --linux in $suite"
+    cleanroot_copy_sources "$root/src/kiverlo"
+    in_root KIVERLO_OTHER_RELEASE_ROOT=1 STAGE_MARK=-- /bin/bash -c 'cd /src/kiverlo && bash scripts/test.sh --linux'
+
+    stage "scripts/deb.sh in $suite (build, tests, lintian)"
+    in_root KIVERLO_OTHER_RELEASE_ROOT=1 /bin/bash -c 'cd /src/kiverlo && bash scripts/deb.sh'
+    # Old versions of packages leave the kept downloads, so that they do not grow.
+    in_root apt-get -qq autoclean
+}
+
+if [ "$suite" = trixie ]; then
+    # Debian 13 installs what Debian 12 built: the package made here goes
+    # into the fresh root first, then leaves it again before the build.
+    (
+        open_root
+        cleanroot_check_package "$deb"
+        in_root apt-get purge -y -qq kiverlo >/dev/null
+        build_and_test
+    )
+    stage "Passed: $suite builds, tests and packages, and runs the package built on $host"
+else
+    # A package built on Debian 13 needs Debian 13's libraries (a newer libc,
+    # Qt's libraries renamed for 64-bit time) and cannot install on Debian 12,
+    # as no Debian package installs on the release before the one that built
+    # it. There the package that Debian 12 builds is installed and started,
+    # in a second fresh root.
+    echo "The package built here ($(basename "$deb")) is for $host and newer only."
+    built="$repo/build-other-release/$suite"
+    rm -rf "$built"
+    mkdir -p "$built"
+    (
+        open_root
+        build_and_test
+        cp "$root"/src/kiverlo/build-deb/kiverlo_*.deb "$built/"
+    )
+    (
+        open_root
+        cleanroot_check_package "$(ls "$built"/kiverlo_*.deb)"
+    )
+    stage "Passed: $suite builds, tests and packages, and runs the package it built"
+fi
