@@ -12,7 +12,9 @@
 # qt.accessibility.atspi=true), while a bus that comes up after the tool has
 # started was joined every time here. So for Qt 5 the tool starts first and
 # the bus only when the check connects, and a fresh session is started, a few
-# times at most, until the window is on the bus; then the same checks apply.
+# times at most, until the window is on the bus and its events reach the
+# check (sometimes the bridge joins but sends none); then the same checks
+# apply.
 # Exits 77 (skipped) when the packages the check needs are missing.
 set -uo pipefail
 executable=$1
@@ -78,5 +80,5 @@ for ((attempt = 1; attempt <= attempts; attempt++)); do
     stop_display
     [ "$result" -eq 2 ] || exit "$result"
 done
-echo "FAIL: the window never appeared on the accessibility bus in $attempts sessions"
+echo "FAIL: the window never appeared on the accessibility bus, or sent it no events, in $attempts sessions"
 exit 1
