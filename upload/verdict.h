@@ -24,7 +24,10 @@ class VerdictScanner
 {
 public:
     // The words the programmer's report of a verified write ends with.
-    static QLatin1String successText() { return QLatin1String("flash verified"); }
+    static QLatin1String successText()
+    {
+        return QLatin1String("flash verified");
+    }
 
     // Whether one line of output (without its line break) is the programmer's
     // report of a verified write: "<N> bytes of flash verified" ("1 byte" for
@@ -39,7 +42,10 @@ public:
     void feed(const QString &text);
     // End of the stream: what is left, the last line among it, is judged.
     void finish();
-    bool verified() const { return found; }
+    bool verified() const
+    {
+        return found;
+    }
 
 private:
     struct Mask

@@ -212,9 +212,8 @@ void MainWindow::concludeRun()
     if (programmerStalled) {
         // On a line of its own, after whatever the programmer printed.
         const bool lineOpen = ui->txtOutput->document()->lastBlock().length() > 1;
-        appendToConsole(QStringLiteral("%1The programmer showed no progress for %2 seconds and was stopped.\n")
-                            .arg(lineOpen ? QStringLiteral("\n") : QString())
-                            .arg(ProgressWatch::StallLimitSeconds));
+        const QString note = QStringLiteral("The programmer showed no progress for %1 seconds and was stopped.\n");
+        appendToConsole((lineOpen ? QStringLiteral("\n") : QString()) + note.arg(ProgressWatch::StallLimitSeconds));
     }
     endRun(verdict.verified() ? QStringLiteral("Completed!") : QStringLiteral("Failed"));
 }

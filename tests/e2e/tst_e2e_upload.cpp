@@ -71,7 +71,10 @@ private:
     // Uploads `path` through the window, opening it if need be, and waits
     // for the verdict.
     QString upload(const QString &path, int timeoutMs = 60000);
-    QString consoleText() const { return console()->toPlainText(); }
+    QString consoleText() const
+    {
+        return console()->toPlainText();
+    }
 
     std::unique_ptr<SimBoard> board;
 };
@@ -330,10 +333,8 @@ void TestEndToEnd::boardGoneMidUpload()
     QCOMPARE(waitForVerdict(ProgressWatch::StallLimitSeconds * 1000 + 15000), failed);
     QVERIFY(controlsEnabled());
     QVERIFY(childProcesses().isEmpty());
-    QVERIFY2(consoleText().endsWith(QStringLiteral("\nThe programmer showed no progress for %1 seconds and was "
-                                                   "stopped.\n")
-                                        .arg(ProgressWatch::StallLimitSeconds)),
-        qPrintable(consoleText().right(300)));
+    const QString note = QStringLiteral("\nThe programmer showed no progress for %1 seconds and was stopped.\n");
+    QVERIFY2(consoleText().endsWith(note.arg(ProgressWatch::StallLimitSeconds)), qPrintable(consoleText().right(300)));
     QCOMPARE(settings->storedValue(QStringLiteral("commPort")).toString(), port);
     QCOMPARE(settings->storedValue(QStringLiteral("filename")).toString(), path);
 

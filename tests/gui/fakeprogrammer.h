@@ -22,8 +22,14 @@
 class FakeProgrammer
 {
 public:
-    FakeProgrammer() { step("record", QFile::encodeName(records.path())); }
-    ~FakeProgrammer() { uninstall(); }
+    FakeProgrammer()
+    {
+        step("record", QFile::encodeName(records.path()));
+    }
+    ~FakeProgrammer()
+    {
+        uninstall();
+    }
 
     // Where the window looks for the programmer, and where its script goes.
     static QString programPath()

@@ -50,9 +50,15 @@ public:
                    "in a throwaway prefix (started through wine-run.sh)");
         clear();
     }
-    ~IsolatedSettings() { clear(); }
+    ~IsolatedSettings()
+    {
+        clear();
+    }
     // Where the tool's store lands on this platform.
-    static QString storeKey() { return QStringLiteral("HKEY_CURRENT_USER\\Software\\Trunoma\\Kiverlo"); }
+    static QString storeKey()
+    {
+        return QStringLiteral("HKEY_CURRENT_USER\\Software\\Trunoma\\Kiverlo");
+    }
     // Reads the store as a separate reader would, straight from the registry.
     QVariant storedValue(const QString &key) const
     {
@@ -115,9 +121,15 @@ public:
             QSettings::setPath(format, QSettings::SystemScope, folder.filePath(QStringLiteral("system")));
         }
     }
-    QString userDir() const { return folder.filePath(QStringLiteral("user")); }
+    QString userDir() const
+    {
+        return folder.filePath(QStringLiteral("user"));
+    }
     // The file the tool's store lands in on this platform.
-    QString storeFile() const { return userDir() + QStringLiteral("/Trunoma/Kiverlo.conf"); }
+    QString storeFile() const
+    {
+        return userDir() + QStringLiteral("/Trunoma/Kiverlo.conf");
+    }
     // Reads the store as a separate reader would, straight from its file.
     QVariant storedValue(const QString &key) const
     {
@@ -300,12 +312,30 @@ protected:
         return label()->text();
     }
 
-    QLabel *label() const { return widget<QLabel>(window.get(), "lblOutput"); }
-    QTextEdit *console() const { return widget<QTextEdit>(window.get(), "txtOutput"); }
-    QPushButton *button() const { return widget<QPushButton>(window.get(), "btnUploadFlash"); }
-    QComboBox *portList() const { return widget<QComboBox>(window.get(), "cboCommPort"); }
-    bool controlsEnabled() const { return button()->isEnabled() && portList()->isEnabled(); }
-    bool controlsDisabled() const { return !button()->isEnabled() && !portList()->isEnabled(); }
+    QLabel *label() const
+    {
+        return widget<QLabel>(window.get(), "lblOutput");
+    }
+    QTextEdit *console() const
+    {
+        return widget<QTextEdit>(window.get(), "txtOutput");
+    }
+    QPushButton *button() const
+    {
+        return widget<QPushButton>(window.get(), "btnUploadFlash");
+    }
+    QComboBox *portList() const
+    {
+        return widget<QComboBox>(window.get(), "cboCommPort");
+    }
+    bool controlsEnabled() const
+    {
+        return button()->isEnabled() && portList()->isEnabled();
+    }
+    bool controlsDisabled() const
+    {
+        return !button()->isEnabled() && !portList()->isEnabled();
+    }
 
     std::unique_ptr<IsolatedSettings> settings;
     std::unique_ptr<QTemporaryDir> files;

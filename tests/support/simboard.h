@@ -52,12 +52,18 @@ public:
 
     // Starts the board and waits (at most 10 s) until it listens.
     bool start(const Options &options);
-    bool start() { return start(Options()); }
+    bool start()
+    {
+        return start(Options());
+    }
 
     // The serial port to hand to the programmer: a link in workDir to the
     // board's pseudo-terminal. devicePath() is the terminal itself.
     QString portPath() const;
-    QString devicePath() const { return m_device; }
+    QString devicePath() const
+    {
+        return m_device;
+    }
 
     // The application area (FlashSize bytes). While the board runs it is
     // asked for a snapshot (SIGUSR1) and keeps running; after stop() this
@@ -68,7 +74,10 @@ public:
     bool stop();
     bool isRunning() const;
 
-    QString errorString() const { return m_error; }
+    QString errorString() const
+    {
+        return m_error;
+    }
 
 private:
     QString filePath(const QString &name) const;

@@ -63,8 +63,8 @@ void checkWindow(bool expectIcon)
     QStringList listed;
     for (const QSize &size : sizes)
         listed << QStringLiteral("%1x%2").arg(size.width()).arg(size.height());
-    note(QStringLiteral("window icon sizes in %1: %2")
-             .arg(QDir::currentPath(), listed.isEmpty() ? QStringLiteral("none") : listed.join(QLatin1Char(' '))));
+    const QString found = listed.isEmpty() ? QStringLiteral("none") : listed.join(QLatin1Char(' '));
+    note(QStringLiteral("window icon sizes in %1: %2").arg(QDir::currentPath(), found));
     const auto native = reinterpret_cast<HWND>(window->winId());
     const bool nativeIcon
         = SendMessageW(native, WM_GETICON, ICON_BIG, 0) && SendMessageW(native, WM_GETICON, ICON_SMALL, 0);
