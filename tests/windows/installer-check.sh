@@ -30,12 +30,6 @@ shortcut=$1 fake=$2
 on_virtual_display "$0" "$installer" "$newer" "$newer_version" "$zip" "$work" "$wine" "$wine32" "$wineserver" \
     "$windowprobe" "$shortcut" "$fake"
 
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
-
 rm -rf "$work"
 mkdir -p "$work"
 wine_prefix "$work/prefix"

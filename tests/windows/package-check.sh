@@ -21,12 +21,6 @@ build=$1 work=$2 wine=$3 wineserver=$4 windowprobe=$5 packageprobe=$6
 on_virtual_display "$0" "$@"
 cpack=${CPACK:-cpack}
 
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
-
 rm -rf "$work"
 mkdir -p "$work"
 

@@ -10,6 +10,9 @@
 #                                  serial ports registered
 #   wine_ports NAME=device...      registers serial ports in it
 #   wine_stop                      ends its server and every program in it
+#   fail <message>                 reports a failed check and counts it in
+#                                  $failures; the check goes on, and exits
+#                                  non-zero at its end when any failed
 
 # Wine's desktop takes the display it first finds, from the creation of the
 # prefix on, and the windows under test must never show up on a developer's
@@ -52,4 +55,10 @@ wine_boot() {
     mkdir -p "$(dirname "$WINEPREFIX")"
     "$wine" wineboot -i >/dev/null 2>&1
     wine_ports "$@"
+}
+
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
 }

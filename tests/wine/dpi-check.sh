@@ -33,12 +33,6 @@ for face in 'MS Shell Dlg' 'MS Shell Dlg 2' Tahoma; do
         /v "$face" /d 'DejaVu Sans' /f >/dev/null 2>&1
 done
 
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
-
 for dpi in ${KIVERLO_DPI_ORDER:-96 120 144}; do
     "$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
     wine_restart

@@ -96,12 +96,6 @@ windows_path() {
     printf 'Z:%s' "$1" | tr / '\\'
 }
 
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
-
 # row <title> <program arguments>...: one upload, its output in the log.
 row_count=0
 row() {
