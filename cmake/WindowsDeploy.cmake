@@ -47,8 +47,14 @@ set(_qt_libraries Core Gui Widgets SerialPort)
 set(_qt_plugins QWindowsIntegrationPlugin QWindowsVistaStylePlugin QICNSPlugin QICOPlugin)
 set(_required_plugins QWindowsIntegrationPlugin QICNSPlugin)
 
+# What the package says of its Qt (licenses/README.txt) and what the package
+# check reads from each file's version record must be the version the SDK
+# declares of itself: every packaged file as <file>=<version>. The plugins
+# come with the module that loads them.
+set(KIVERLO_PACKAGED_QT_VERSIONS)
 foreach(_lib IN LISTS _qt_libraries)
     install(FILES $<TARGET_FILE:${KIVERLO_QT}::${_lib}> DESTINATION . COMPONENT runtime)
+    list(APPEND KIVERLO_PACKAGED_QT_VERSIONS "${KIVERLO_QT}${_lib}.dll=${${KIVERLO_QT}${_lib}_VERSION}")
 endforeach()
 foreach(_plugin IN LISTS _qt_plugins)
     set(_target ${KIVERLO_QT}::${_plugin})
@@ -61,7 +67,19 @@ foreach(_plugin IN LISTS _qt_plugins)
     endif()
     get_target_property(_type ${_target} QT_PLUGIN_TYPE)
     install(FILES $<TARGET_FILE:${_target}> DESTINATION ${_type} COMPONENT runtime)
+    get_target_property(_location ${_target} IMPORTED_LOCATION_RELEASE)
+    if(NOT _location)
+        get_target_property(_location ${_target} LOCATION)
+    endif()
+    get_filename_component(_file "${_location}" NAME)
+    if(_type STREQUAL "styles")
+        set(_module Widgets)
+    else()
+        set(_module Gui)
+    endif()
+    list(APPEND KIVERLO_PACKAGED_QT_VERSIONS "${_type}/${_file}=${${KIVERLO_QT}${_module}_VERSION}")
 endforeach()
+message(STATUS "Windows package: Qt files ${KIVERLO_PACKAGED_QT_VERSIONS}")
 
 # --- the compiler's runtime ---------------------------------------------------
 # The Qt libraries and the tool were built with the same MinGW compiler and

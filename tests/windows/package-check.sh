@@ -11,14 +11,22 @@
 #     folder's own libraries and plugins and finds the icon from my_app.icns
 #     (and none when started elsewhere);
 #   - avrdude.exe started from the folder reads its avrdude.conf, knows the
-#     programmer and the part the tool asks for, and tries the port.
+#     programmer and the part the tool asks for, and tries the port;
+#   - each Qt library and plugin is of the version the SDK declares, read
+#     from its version record through Windows' version API, and
+#     licenses/README.txt names those versions.
 #
 # package-check.sh <build dir> <work dir> <wine64> <wineserver> <windowprobe.exe> <packageprobe.exe>
+#                  <versioninfo.exe> <file>=<version>...
 set -eu
 
-build=$1 work=$2 wine=$3 wineserver=$4 windowprobe=$5 packageprobe=$6
+build=$1 work=$2 wine=$3 wineserver=$4 windowprobe=$5 packageprobe=$6 versioninfo=$7
 . "$(dirname "$0")/wine-prefix.sh"
 on_virtual_display "$0" "$@"
+shift 7
+# <file>=<version> pairs hold no blanks.
+qt_versions=$*
+[ -n "$qt_versions" ] || { echo "FAIL: no Qt file with its version to check" >&2; exit 1; }
 cpack=${CPACK:-cpack}
 
 rm -rf "$work"
@@ -70,6 +78,30 @@ if ! (cd "$folder" && "$wine" "$windows_folder\\kiverlo-packageprobe.exe"); then
     fail "the window built with the package's libraries and plugins is not as it should be"
 fi
 rm -f "$folder/kiverlo-packageprobe.exe"
+
+# --- the versions of Qt -----------------------------------------------------------
+# As Windows reads them, and as the package's own notes tell them.
+cp "$versioninfo" "$WINEPREFIX/drive_c/probe/versioninfo.exe"
+# shellcheck disable=SC2086
+if ! "$wine" 'C:\probe\versioninfo.exe' --versions "$windows_folder" $qt_versions; then
+    fail "the package's Qt files are not the versions the SDK declares"
+fi
+# Each version is named, and no other: a stale version left in the notes
+# fails as well as a missing one.
+notes=$(tr -d '\r' <"$folder/licenses/README.txt" | tr -s ' \n' '  ')
+named_qt=$(echo "$notes" | grep -oE 'Qt [0-9]+\.[0-9]+\.[0-9]+' | sort -u | tr '\n' ' ')
+named_serial=$(echo "$notes" | grep -oE 'Qt Serial Port [0-9]+\.[0-9]+\.[0-9]+' | sort -u | tr '\n' ' ')
+packaged_qt=$(for pair in $qt_versions; do
+    case ${pair%%=*} in Qt?SerialPort.dll) ;; *) echo "Qt ${pair#*=}" ;; esac
+done | sort -u | tr '\n' ' ')
+packaged_serial=$(for pair in $qt_versions; do
+    case ${pair%%=*} in Qt?SerialPort.dll) echo "Qt Serial Port ${pair#*=}" ;; esac
+done | sort -u | tr '\n' ' ')
+[ "$named_qt" = "$packaged_qt" ] \
+    || fail "licenses/README.txt names ${named_qt:-no Qt version}, the package holds $packaged_qt"
+[ "$named_serial" = "$packaged_serial" ] \
+    || fail "licenses/README.txt names ${named_serial:-no Qt Serial Port version}, the package holds $packaged_serial"
+echo "licenses/README.txt names $named_qt$named_serial"
 
 # --- the programmer, as the tool starts it ------------------------------------
 # No board here: a port that does not exist. avrdude gets that far only with

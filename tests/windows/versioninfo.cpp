@@ -1,12 +1,18 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Reads an executable's version record through Windows' own version API,
-// as Explorer's properties dialog does, and checks it against what Kiverlo
-// carries: an application, versions 0.0.0.0 (numbers and texts), one
-// translation (U.S. English, Unicode) with one string table of exactly the
-// ten usual fields, all present: the product name, the original file name,
-// the versions, and every other one empty.
+// Reads version records through Windows' own version API, as Explorer's
+// properties dialog does.
 //
 // versioninfo <program.exe> <product name> <original file name>
+//   checks Kiverlo's own record: an application, versions 0.0.0.0 (numbers
+//   and texts), one translation (U.S. English, Unicode) with one string
+//   table of exactly the ten usual fields, all present: the product name,
+//   the original file name, the versions, and every other one empty.
+//
+// versioninfo --versions <folder> <file>=<version>...
+//   checks that each file in the folder is of that version (such as 5.15.19)
+//   in all three places a user or an installer reads it: the numeric file
+//   and product versions, and the FileVersion and ProductVersion texts of
+//   its first translation (read as a.b.c, a.b.c.0, or with commas).
 #include <windows.h>
 
 #include <algorithm>
@@ -61,25 +67,117 @@ std::wstring joined(std::vector<std::wstring> keys)
     return text;
 }
 
+// The whole version record of a file, empty when it has none.
+std::vector<char> versionRecord(const wchar_t *file)
+{
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(file, &ignored);
+    if (size == 0) {
+        std::fwprintf(stderr, L"FAIL: %ls has no version record (error %lu)\n", file, GetLastError());
+        return {};
+    }
+    std::vector<char> data(size);
+    if (!GetFileVersionInfoW(file, 0, size, data.data())) {
+        std::fwprintf(stderr, L"FAIL: cannot read the version record of %ls\n", file);
+        return {};
+    }
+    return data;
+}
+
+// A version text as "a.b.c.d": commas and blanks as Windows' own records
+// write them become dots, and a missing fourth number is 0.
+std::wstring fourNumbers(std::wstring text)
+{
+    std::wstring out;
+    for (wchar_t c : text) {
+        if (c == L',')
+            out += L'.';
+        else if (c != L' ')
+            out += c;
+    }
+    if (std::count(out.begin(), out.end(), L'.') == 2)
+        out += L".0";
+    return out;
+}
+
+std::wstring numbers(DWORD high, DWORD low)
+{
+    return std::to_wstring(HIWORD(high)) + L"." + std::to_wstring(LOWORD(high)) + L"." + std::to_wstring(HIWORD(low))
+        + L"." + std::to_wstring(LOWORD(low));
+}
+
+// The text of a field of the record's first translation, or "(absent)".
+std::wstring firstTranslationText(const std::vector<char> &data, const wchar_t *field)
+{
+    struct Translation
+    {
+        WORD language;
+        WORD codePage;
+    } *translation = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void **>(&translation), &length)
+        || length < sizeof(Translation))
+        return L"(absent)";
+    wchar_t path[128];
+    std::swprintf(path, 128, L"\\StringFileInfo\\%04x%04x\\%ls", translation->language, translation->codePage, field);
+    wchar_t *value = nullptr;
+    if (!VerQueryValueW(data.data(), path, reinterpret_cast<void **>(&value), &length) || !value)
+        return L"(absent)";
+    return std::wstring(value, wcsnlen(value, length));
+}
+
+// versioninfo --versions: every file of the list in its expected version.
+int checkVersions(const std::wstring &folder, int count, wchar_t **pairs)
+{
+    for (int i = 0; i < count; ++i) {
+        const std::wstring pair = pairs[i];
+        const std::size_t equals = pair.find(L'=');
+        if (equals == std::wstring::npos) {
+            std::fwprintf(stderr, L"FAIL: \"%ls\" is not <file>=<version>\n", pairs[i]);
+            ++failures;
+            continue;
+        }
+        const std::wstring file = folder + L"\\" + pair.substr(0, equals);
+        const std::wstring expected = fourNumbers(pair.substr(equals + 1));
+        const std::vector<char> data = versionRecord(file.c_str());
+        if (data.empty()) {
+            ++failures;
+            continue;
+        }
+        VS_FIXEDFILEINFO *fixed = nullptr;
+        UINT length = 0;
+        std::wstring fileNumbers = L"(absent)";
+        std::wstring productNumbers = L"(absent)";
+        if (VerQueryValueW(data.data(), L"\\", reinterpret_cast<void **>(&fixed), &length) && fixed) {
+            fileNumbers = numbers(fixed->dwFileVersionMS, fixed->dwFileVersionLS);
+            productNumbers = numbers(fixed->dwProductVersionMS, fixed->dwProductVersionLS);
+        }
+        const std::wstring fileText = firstTranslationText(data, L"FileVersion");
+        const std::wstring productText = firstTranslationText(data, L"ProductVersion");
+        const bool ok = fileNumbers == expected && productNumbers == expected && fourNumbers(fileText) == expected
+            && fourNumbers(productText) == expected;
+        const std::wstring got = fileNumbers + L", " + productNumbers + L", \"" + fileText + L"\", \"" + productText
+            + L"\" (expected " + expected + L")";
+        check(ok, pair.substr(0, equals).c_str(), got);
+    }
+    return failures == 0 ? 0 : 1;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t **argv)
 {
+    if (argc >= 3 && std::wstring(argv[1]) == L"--versions")
+        return checkVersions(argv[2], argc - 3, argv + 3);
     if (argc != 4) {
-        std::fwprintf(stderr, L"usage: versioninfo <program.exe> <product name> <original file name>\n");
+        std::fwprintf(stderr,
+            L"usage: versioninfo <program.exe> <product name> <original file name>\n"
+            L"       versioninfo --versions <folder> <file>=<version>...\n");
         return 2;
     }
-    DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeW(argv[1], &ignored);
-    if (size == 0) {
-        std::fwprintf(stderr, L"FAIL: %ls has no version record (error %lu)\n", argv[1], GetLastError());
+    std::vector<char> data = versionRecord(argv[1]);
+    if (data.empty())
         return 1;
-    }
-    std::vector<char> data(size);
-    if (!GetFileVersionInfoW(argv[1], 0, size, data.data())) {
-        std::fwprintf(stderr, L"FAIL: cannot read the version record of %ls\n", argv[1]);
-        return 1;
-    }
 
     VS_FIXEDFILEINFO *fixed = nullptr;
     UINT length = 0;
