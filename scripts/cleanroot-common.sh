@@ -26,7 +26,7 @@
 #
 # The mirror: $KIVERLO_MIRROR, else the first one in this machine's APT
 # sources that serves <suite>, else the one serving this machine's own
-# release, else deb.debian.org.
+# release. With none of these the script stops and says how to name one.
 
 cleanroot_start=$SECONDS
 
@@ -68,7 +68,13 @@ cleanroot_mirror() {
     local suite=$1 mirror=${KIVERLO_MIRROR:-}
     [ -n "$mirror" ] || mirror=$(apt_mirror "$suite" | head -n 1)
     [ -n "$mirror" ] || mirror=$(apt_mirror "$(host_codename)" | head -n 1)
-    echo "${mirror:-http://deb.debian.org/debian}"
+    if [ -z "$mirror" ]; then
+        echo "No Debian mirror for $suite: this machine's APT sources (/etc/apt/sources.list," >&2
+        echo "/etc/apt/sources.list.d/) name none for $suite or for $(host_codename)." >&2
+        echo "Set KIVERLO_MIRROR to a Debian mirror's URL (the one you install packages from)." >&2
+        return 1
+    fi
+    echo "$mirror"
 }
 
 cleanroot_cleanup() {
@@ -107,7 +113,7 @@ cleanroot_open() {
         apt-get -o DPkg::Lock::Timeout=600 update -qq
         DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq debootstrap
     fi
-    mirror=$(cleanroot_mirror "$suite")
+    mirror=$(cleanroot_mirror "$suite") || exit 1
     echo "Mirror:  $mirror ($suite)"
 
     mkdir -p "$parent" "$(dirname "$tarball")"
