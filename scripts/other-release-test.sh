@@ -16,7 +16,7 @@
 #   4. on Debian 12 only: the package built there installs and starts in a
 #      second fresh root (a package built on Debian 13 cannot install on 12).
 # Run by scripts/test.sh; never inside such a root itself (scripts/test.sh
-# skips it there).
+# fails there, and the root runs scripts/test.sh --linux).
 #
 # Needs root (asks sudo) and a Debian mirror (see scripts/cleanroot-common.sh).
 # The roots live in build-other-release/cleanroot.*/ and are removed at the
@@ -35,8 +35,8 @@ start=$SECONDS
 stage() { printf '\n%s %s (%d s so far) %s\n' "${STAGE_MARK:-====}" "$1" $((SECONDS - start)) "${STAGE_MARK:-====}"; }
 
 if [ -n "${KIVERLO_OTHER_RELEASE_ROOT:-}" ] || [ -e /etc/kiverlo-other-release-root ]; then
-    echo "This is the other release's root already: nothing to prove here."
-    exit 0
+    echo "This is the other release's root already: the other release cannot be proved from here." >&2
+    exit 1
 fi
 
 # shellcheck source=scripts/cleanroot-common.sh
@@ -46,9 +46,9 @@ case "$host" in
 bookworm) suite=trixie ;;
 trixie) suite=bookworm ;;
 *)
-    echo "This machine runs '${host:-an unknown release}', neither Debian 12 (bookworm) nor 13 (trixie):"
-    echo "no other release to prove."
-    exit 0
+    echo "This machine runs '${host:-an unknown release}', neither Debian 12 (bookworm) nor 13 (trixie):" >&2
+    echo "there is no other release to prove from here." >&2
+    exit 1
     ;;
 esac
 echo "This machine: $host. The other release: $suite."

@@ -59,8 +59,8 @@ wait "$tool" 2>/dev/null || true
 
 board="$repo/build/tests/board/kiverlo_boardsim"
 if [ ! -x "$board" ]; then
-    echo "no simulated board in build/ (run scripts/test.sh first): skipping docs/upload.png"
-    exit 0
+    echo "No simulated board in build/ for docs/upload.png: run scripts/test.sh first." >&2
+    exit 1
 fi
 "$board" --pty-link "$home/board" --ready-file "$home/ready" --timeout 120 &
 pids+=($!)

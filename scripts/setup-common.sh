@@ -59,6 +59,25 @@ compare_artifacts() {
     return "$differ"
 }
 
+# run_tests <build dir> [ctest options...]: that build's tests; any test
+# that fails, or that ran but skipped itself, fails the run. A test that
+# finds what it needs missing must say so by failing, not pass unnoticed.
+run_tests() {
+    local dir=$1 log status
+    shift
+    log=$(mktemp)
+    set +e
+    (cd "$dir" && ctest --output-on-failure -j "$jobs" "$@") 2>&1 | tee "$log"
+    status=${PIPESTATUS[0]}
+    set -e
+    if grep -qE '\*\*\*Skipped|\(Skipped\)' "$log"; then
+        echo "FAILED: tests of $dir skipped themselves (above); every test must run." >&2
+        status=1
+    fi
+    rm -f "$log"
+    return "$status"
+}
+
 # How build/ is configured, for the tests and the benchmarks alike: every
 # option the project has, spelled out.
 test_build_options=(-DKIVERLO_QT_MAJOR=5 -DBUILD_TESTING=ON -DKIVERLO_BENCHMARKS=ON -DKIVERLO_REQUIRE_BOARD=ON

@@ -15,7 +15,7 @@
 #
 # The SDK is the tarball in ../shared/windows-sdk/ beside this checkout, or
 # wherever KIVERLO_WIN_SDK points (its folder or the tarball itself). Without
-# it the script says so and exits 0, so a clone without the SDK still passes.
+# it the script fails and says where it looked.
 # Exits non-zero when anything fails.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup-common.sh"
@@ -37,9 +37,9 @@ else
     tarball=$sdk_source
 fi
 if [ ! -f "$tarball" ]; then
-    echo "No Windows SDK at $sdk_source (kiverlo-win64-sdk.tar.xz): the Windows build is skipped."
-    echo "Set KIVERLO_WIN_SDK to its folder to build and test for Windows."
-    exit 0
+    echo "No Windows SDK at $sdk_source (kiverlo-win64-sdk.tar.xz): the Windows build cannot run." >&2
+    echo "Set KIVERLO_WIN_SDK to its folder (or the tarball)." >&2
+    exit 1
 fi
 
 # Its steps are headed one level below the stages of test.sh.
@@ -129,7 +129,7 @@ stop_wine() {
 trap stop_wine EXIT
 stop_wine
 rm -rf "$build/wine"
-(cd "$build" && ctest --output-on-failure -j "$jobs")
+run_tests "$build"
 
 stage "Package"
 package "$build" "$build/packages"

@@ -15,7 +15,7 @@
 # times at most, until the window is on the bus and its events reach the
 # check (sometimes the bridge joins but sends none); then the same checks
 # apply.
-# Exits 77 (skipped) when the packages the check needs are missing.
+# Fails, saying which, when a package the check needs is missing.
 set -uo pipefail
 executable=$1
 fake=$2
@@ -24,13 +24,13 @@ qt_major=$3
 python=/usr/bin/python3
 for tool in Xvfb dbus-run-session /usr/libexec/at-spi-bus-launcher "$python"; do
     if ! command -v "$tool" >/dev/null 2>&1; then
-        echo "SKIP: $tool is missing (packages xvfb dbus at-spi2-core python3-pyatspi)"
-        exit 77
+        echo "FAIL: $tool is missing (packages xvfb dbus at-spi2-core python3-pyatspi)"
+        exit 1
     fi
 done
 if ! "$python" -c 'import pyatspi' 2>/dev/null; then
-    echo "SKIP: $python cannot import pyatspi (package python3-pyatspi)"
-    exit 77
+    echo "FAIL: $python cannot import pyatspi (package python3-pyatspi)"
+    exit 1
 fi
 
 if [ "$qt_major" -ge 6 ]; then

@@ -63,14 +63,12 @@ private:
 
 void TestBoard::initTestCase()
 {
-    if (SimBoard::fixturePath().isEmpty())
-        QSKIP("the simulated board was not built");
+    // Built only with the board, so all of it must be there.
+    QVERIFY2(!SimBoard::fixturePath().isEmpty(), "the simulated board was not built");
     m_avrdude = QStandardPaths::findExecutable(QStringLiteral("avrdude"));
-    if (m_avrdude.isEmpty())
-        QSKIP("avrdude is not installed");
+    QVERIFY2(!m_avrdude.isEmpty(), "avrdude is not installed (package avrdude)");
     m_conf = QStringLiteral("/etc/avrdude.conf");
-    if (!QFileInfo::exists(m_conf))
-        QSKIP("/etc/avrdude.conf is missing");
+    QVERIFY2(QFileInfo::exists(m_conf), "/etc/avrdude.conf is missing (package avrdude)");
 }
 
 AvrdudeRun TestBoard::upload(const QString &dir, const QString &port, const QByteArray &image, const QString &name)

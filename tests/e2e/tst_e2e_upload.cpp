@@ -81,8 +81,7 @@ private:
 
 void TestEndToEnd::initTestCase()
 {
-    if (SimBoard::fixturePath().isEmpty())
-        QSKIP("the simulated board was not built");
+    QVERIFY2(!SimBoard::fixturePath().isEmpty(), "the simulated board was not built");
     QVERIFY2(QFileInfo(QCoreApplication::applicationDirPath() + QStringLiteral("/avrdude")).isExecutable(),
         "the build places avrdude beside this test");
     // avrdude also reads the user's own configuration; keep it out.

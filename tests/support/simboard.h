@@ -47,7 +47,7 @@ public:
     SimBoard &operator=(const SimBoard &) = delete;
 
     // Path of the built fixture, or empty if it was not built (simavr or the
-    // bootloader image were missing); tests QSKIP then.
+    // bootloader image were missing); the board tests are not built then.
     static QString fixturePath();
 
     // Starts the board and waits (at most 10 s) until it listens.

@@ -33,9 +33,9 @@ optiboot=${10:-}
 
 # --- the board, built for this machine -----------------------------------------
 if [ ! -f /usr/include/simavr/sim_avr.h ] || [ ! -f "$optiboot" ] || ! command -v cc >/dev/null; then
-    echo "SKIP: the simulated board needs cc, libsimavr-dev, libelf-dev, and gcc-avr, avr-libc and"
-    echo "arduino-core-avr for its bootloader"
-    exit 77
+    echo "FAIL: the simulated board needs cc, libsimavr-dev, libelf-dev, and gcc-avr, avr-libc and" >&2
+    echo "arduino-core-avr for its bootloader" >&2
+    exit 1
 fi
 rm -rf "$work"
 mkdir -p "$work"
