@@ -13,7 +13,7 @@ only, and that an upload's verdict in the label arrives as an event.
 Normally the accessibility bus is up before the tool starts, as on a desktop
 where it starts with the session. With "tool-first" the tool starts first and
 the bus only when this check connects to it a moment later: the only order in
-which Qt 5.15's bridge joins the bus reliably (see README, "Accessibility").
+which Qt 5.15's bridge joins the bus reliably (see docs/accessibility.md).
 
 Exit codes: 0 passed, 1 a check failed, 2 the window never appeared on the
 bus (the caller may start a fresh session and try again).
