@@ -71,7 +71,7 @@ run_tests() {
     status=${PIPESTATUS[0]}
     set -e
     if grep -qE '\*\*\*Skipped|\(Skipped\)' "$log"; then
-        echo "FAILED: tests of $dir skipped themselves (above); every test must run." >&2
+        echo "FAILED: not every test of $dir ran all the way (marked above); every test must run." >&2
         status=1
     fi
     rm -f "$log"

@@ -21,8 +21,8 @@ cmake=${9:-cmake}
 case "$programdir$bindir$datadir" in
 /*)
     # An absolute install folder cannot be moved into a temporary prefix.
-    echo "SKIP: the install folders are absolute ($programdir, $bindir, $datadir)"
-    exit 77
+    echo "FAIL: the install folders are absolute ($programdir, $bindir, $datadir); this check needs relative ones"
+    exit 1
     ;;
 esac
 
