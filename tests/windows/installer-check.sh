@@ -22,8 +22,9 @@
 #     out as it installs, since this machine need not run 32-bit programs),
 #     the installer leaves one installation, listed once, with the settings
 #     kept and nothing of the old one left: not its folder, its Start menu
-#     entries, nor its records in the 32-bit view; once where the 32-bit
-#     installer installed by default, once in folders of the user's choice.
+#     entries, nor its records in the 32-bit view; where the 32-bit
+#     installer installed by default, in folders of the user's choice, and
+#     in a folder of the user's own, whose other files stay.
 #
 # installer-check.sh <installer.exe> <newer installer.exe> <newer version> <ZIP>
 #                    <32-bit installer.exe> <work dir> <wine64> <wineserver>
@@ -242,7 +243,8 @@ Windows Registry Editor Version 5.00
 "Start Menu Folder"="$reg_menu"
 EOF
     "$wine" reg import 'C:\probe\installer32.reg' >/dev/null 2>&1 || fail "cannot lay out the 32-bit installation's records"
-    [ "$(listed)" -eq 1 ] && [ "$(reg_value "$uninstall_key32" UninstallString)" = "\"$1\\Uninstall.exe\"" ] \
+    [ "$(reg_value "$uninstall_key32" DisplayName)" = Kiverlo ] \
+        && [ "$(reg_value "$uninstall_key32" UninstallString)" = "\"$1\\Uninstall.exe\"" ] \
         || fail "the 32-bit installation's records are not as laid out"
 }
 
@@ -266,6 +268,15 @@ check_installed 0.0.0 "over the 32-bit installation in C:\\Tools"
 [ ! -e "$programs/Electronics" ] || fail "the 32-bit installation's Start menu folder is left"
 [ "$(reg_value "$settings_key" commPort)" = '\\.\COM5' ] \
     || fail "over the 32-bit installation in C:\\Tools: the user's settings are lost"
+
+# Straight into a folder of the user's own, with the 64-bit installation
+# still there: only what the 32-bit installer put there goes.
+echo 'mine' >"$drive/Tools/mine.txt"
+lay_out_32bit 'C:\Tools' 'Electronics\Kiverlo'
+run_installer "$installer" "over the 32-bit installation in a folder of the user's"
+check_installed 0.0.0 "over the 32-bit installation in a folder of the user's"
+[ "$(ls -A "$drive/Tools")" = mine.txt ] && [ "$(cat "$drive/Tools/mine.txt")" = mine ] \
+    || fail "the user's folder C:\\Tools holds more or less than the user's file: $(ls -A "$drive/Tools")"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) of the installer failed" >&2
