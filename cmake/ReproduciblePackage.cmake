@@ -6,7 +6,7 @@
 #   before packing: every staged file and folder gets the commit's time
 #   (SOURCE_DATE_EPOCH) and a plain mode (rw-r--r--, rwxr-xr-x for folders
 #   and programs), whatever the umask; the uninstaller's list of files is
-#   sorted;
+#   sorted, and the installer gets it as well;
 #   after packing: the ZIP is written again from the staged folder, in
 #   sorted order, without the owner's ids or extra time fields (zip -X),
 #   its times read in UTC. CPack's own ZIP carries the builder's uid and gid.
@@ -43,6 +43,11 @@ if(NOT CPACK_PACKAGE_FILES)
             string(REPLACE "/" "\\" _folder "${_folder}")
             string(APPEND CPACK_NSIS_DELETE_DIRECTORIES "  RMDir \"$INSTDIR\\${_folder}\"\n")
         endforeach()
+        # The same removal for the installer, which applies it to the folder
+        # of an installation made by the 32-bit installer of earlier builds
+        # (cmake/WindowsInstallerFrom32Bit.nsh).
+        string(APPEND CPACK_NSIS_DEFINES "\n!macro KiverloPackageFiles\n${CPACK_NSIS_DELETE_FILES}"
+               "${CPACK_NSIS_DELETE_DIRECTORIES}!macroend\n")
     endif()
     return()
 endif()

@@ -188,9 +188,18 @@ if(KIVERLO_MAKENSIS)
     # zlib, as in the ZIP: LZMA would save a quarter of the size (18 MB to
     # 14 MB) at five times the packing time (over a minute).
     set(CPACK_NSIS_COMPRESSOR zlib)
-    # No file times in the installer: besides the staged files it packs
-    # files that CPack writes at each run (its options page).
-    set(CPACK_NSIS_DEFINES "SetDateSave off")
+    # A 64-bit program like everything it installs, which runs wherever the
+    # tool runs: into the 64-bit Program Files, with its records (the
+    # Add/Remove entry, its own key) in the 64-bit view of the registry. No
+    # file times in it: besides the staged files it packs files that CPack
+    # writes at each run (its options page).
+    set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+    set(CPACK_NSIS_DEFINES "Target amd64-unicode\n  SetDateSave off")
+    # Earlier builds had a 32-bit installer, whose records are in the 32-bit
+    # view: the installer removes that installation before it writes its
+    # files. (CPack writes the value into its configuration unescaped.)
+    set(CPACK_NSIS_EXTRA_PREINSTALL_COMMANDS
+        "!include \\\"${CMAKE_CURRENT_LIST_DIR}/WindowsInstallerFrom32Bit.nsh\\\"")
 endif()
 # The staged files get the commit's time and plain modes before either
 # package is made (the installer keeps each file's time), and the ZIP is

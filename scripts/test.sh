@@ -48,12 +48,6 @@ if [ -n "$linux_only" ]; then
     install_missing "${linux_test_packages[@]}"
 else
     install_missing "${test_packages[@]}"
-    # The Windows installer is a 32-bit program, which 32-bit Wine runs:
-    # Debian ships it for the i386 architecture.
-    if ! dpkg --print-foreign-architectures | grep -qx i386; then
-        if [ "$(id -u)" -eq 0 ]; then dpkg --add-architecture i386; else sudo dpkg --add-architecture i386; fi
-    fi
-    install_missing wine32:i386
 fi
 
 export QT_QPA_PLATFORM=offscreen

@@ -5,7 +5,9 @@
 # the compiler's runtime), runs the tests under Wine in a throwaway prefix
 # inside build-win/, and makes the package a Windows user gets: a ZIP (and an
 # NSIS installer) in build-win/packages/, with their SHA256SUMS; then
-# installs, starts, upgrades and uninstalls the installer under Wine.
+# installs, starts, upgrades and uninstalls the installer under Wine (64-bit,
+# like the installer: no 32-bit Wine is needed), also over an installation
+# of the 32-bit installer of earlier builds.
 #
 # scripts/windows.sh --again checks, after a run without it, that the package
 # is reproducible: it builds the ZIP and the installer a second time, from
@@ -46,7 +48,7 @@ fi
 STAGE_MARK=--
 stage "Packages"
 install_missing cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 nsis \
-    fonts-dejavu-core xvfb xauth zip unzip icoutils file \
+    fonts-dejavu-core xvfb xauth zip unzip icoutils file 7zip \
     build-essential libsimavr-dev libelf-dev arduino-core-avr gcc-avr avr-libc
 
 # unpack_sdk <build dir>: the SDK in <build dir>/sdk/, unpacked again only
@@ -132,33 +134,56 @@ rm -rf "$build/wine"
 run_tests "$build"
 
 stage "Package"
+# The installer is a 64-bit program: makensis needs the amd64-unicode stubs
+# and plugins (Debian's nsis has them), or there is no installer to check.
+mkdir -p "$build/nsis-target"
+printf '%s\n' 'Target amd64-unicode' 'OutFile "probe.exe"' 'RequestExecutionLevel user' \
+    'ReserveFile /plugin InstallOptions.dll' 'ReserveFile /plugin StartMenu.dll' \
+    'Section' 'UserInfo::GetName' 'Pop $0' 'SectionEnd' >"$build/nsis-target/probe.nsi"
+if ! command -v makensis >/dev/null; then
+    echo "No makensis (Debian: nsis): the installer cannot be built, so it cannot be checked."
+    exit 1
+elif ! (cd "$build/nsis-target" && makensis -V1 probe.nsi) >"$build/nsis-target/log" 2>&1; then
+    cat "$build/nsis-target/log"
+    echo "makensis cannot build a 64-bit installer (no amd64-unicode stubs or plugins): the installer cannot be checked."
+    exit 1
+fi
+rm -rf "$build/nsis-target"
 package "$build" "$build/packages"
 ls -l "$build/packages"
 cat "$build/packages/SHA256SUMS"
 
 stage "Installer under Wine"
-# The installer program is 32-bit: 32-bit Wine runs it (scripts/test.sh
-# installs it).
-wine32=/usr/lib/wine/wine
+# The installer and its uninstaller are 64-bit programs, which wine64 runs.
+wine64=/usr/lib/wine/wine64
 version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
 installer="$build/packages/Kiverlo-$version-win64.exe"
-if [ ! -x "$wine32" ] || ! "$wine32" --version >/dev/null 2>&1; then
-    echo "No 32-bit Wine (Debian: wine32:i386, after dpkg --add-architecture i386): the installer's check is skipped."
-elif [ ! -f "$installer" ]; then
-    echo "No installer (makensis missing?): $installer"
+if [ ! -x "$wine64" ] || ! "$wine64" --version >/dev/null 2>&1; then
+    echo "No 64-bit Wine at $wine64 (Debian: wine64): the installer cannot be checked."
     exit 1
-else
-    # The same installer with a newer version number, for the upgrade.
-    newer_version="${version%.*}.$((${version##*.} + 1))"
-    rm -rf "$build/installer-newer"
-    cpack -G NSIS -R "$newer_version" --config "$build/CPackConfig.cmake" -B "$build/installer-newer" \
-        >"$build/installer-newer.log" 2>&1 || { cat "$build/installer-newer.log"; exit 1; }
-    sh "$repo/tests/windows/installer-check.sh" "$installer" "$build/installer-newer/Kiverlo-$version-win64.exe" \
-        "$newer_version" "$build/packages/Kiverlo-$version-win64.zip" "$build/installer-check" \
-        /usr/lib/wine/wine64 "$wine32" /usr/lib/wine/wineserver "$build/tests/windows/kiverlo_windowprobe.exe" \
-        "$build/tests/windows/kiverlo_shortcut.exe" "$build/tests/gui/kiverlo_fakeavrdude.exe"
-    rm -rf "$build/installer-newer"
 fi
+if [ ! -f "$installer" ]; then
+    echo "No installer: $installer"
+    exit 1
+fi
+# The same installer with a newer version number, for the upgrade.
+newer_version="${version%.*}.$((${version##*.} + 1))"
+rm -rf "$build/installer-newer" "$build/installer-32bit"
+cpack -G NSIS -R "$newer_version" --config "$build/CPackConfig.cmake" -B "$build/installer-newer" \
+    >"$build/installer-newer.log" 2>&1 || { cat "$build/installer-newer.log"; exit 1; }
+# The 32-bit installer of earlier builds, packed with its settings from the
+# package's files, for the upgrade from it.
+mkdir -p "$build/installer-32bit"
+unzip -q "$build/packages/Kiverlo-$version-win64.zip" -d "$build/installer-32bit/files"
+cpack --config "$repo/tests/windows/installer-32bit.cmake" -B "$build/installer-32bit" \
+    -D "CPACK_INSTALLED_DIRECTORIES=$build/installer-32bit/files/Kiverlo-$version-win64;." \
+    -D CPACK_KIVERLO_SOURCE_DATE_EPOCH="$SOURCE_DATE_EPOCH" >"$build/installer-32bit.log" 2>&1 \
+    || { cat "$build/installer-32bit.log"; exit 1; }
+sh "$repo/tests/windows/installer-check.sh" "$installer" "$build/installer-newer/Kiverlo-$version-win64.exe" \
+    "$newer_version" "$build/packages/Kiverlo-$version-win64.zip" "$build/installer-32bit/Kiverlo-0.0.0-win64.exe" \
+    "$build/installer-check" "$wine64" /usr/lib/wine/wineserver "$build/tests/windows/kiverlo_windowprobe.exe" \
+    "$build/tests/windows/kiverlo_shortcut.exe" "$build/tests/gui/kiverlo_fakeavrdude.exe"
+rm -rf "$build/installer-newer" "$build/installer-32bit"
 
 stage ""
 echo "Windows build, tests and package: $((SECONDS - started)) s"

@@ -4,8 +4,11 @@
 //   target <program>
 //   folder <working folder>
 //   arguments <arguments>
+// Given a program and a folder, it writes such a shortcut instead, as an
+// installer does (to lay out what an earlier installer left).
 //
 // shortcut <file.lnk>
+// shortcut <file.lnk> <program> <working folder>
 #include <windows.h>
 
 #include <objbase.h>
@@ -15,33 +18,54 @@
 
 #include <cwchar>
 
+namespace {
+
+bool readShortcut(IShellLinkW *link, IPersistFile *file, const wchar_t *path)
+{
+    wchar_t target[MAX_PATH] = {}, folder[MAX_PATH] = {}, arguments[1024] = {};
+    if (FAILED(file->Load(path, STGM_READ)) || FAILED(link->GetPath(target, MAX_PATH, nullptr, SLGP_RAWPATH))
+        || FAILED(link->GetWorkingDirectory(folder, MAX_PATH)) || FAILED(link->GetArguments(arguments, 1024))) {
+        std::fwprintf(stderr, L"FAIL: cannot read the shortcut %ls\n", path);
+        return false;
+    }
+    std::wprintf(L"target %ls\nfolder %ls\narguments %ls\n", target, folder, arguments);
+    return true;
+}
+
+bool writeShortcut(
+    IShellLinkW *link, IPersistFile *file, const wchar_t *path, const wchar_t *target, const wchar_t *folder)
+{
+    if (FAILED(link->SetPath(target)) || FAILED(link->SetWorkingDirectory(folder)) || FAILED(file->Save(path, TRUE))) {
+        std::fwprintf(stderr, L"FAIL: cannot write the shortcut %ls\n", path);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 int wmain(int argc, wchar_t **argv)
 {
-    if (argc != 2) {
-        std::fwprintf(stderr, L"usage: shortcut <file.lnk>\n");
+    if (argc != 2 && argc != 4) {
+        std::fwprintf(stderr, L"usage: shortcut <file.lnk> [<program> <working folder>]\n");
         return 2;
     }
     if (FAILED(CoInitialize(nullptr)))
         return 1;
     IShellLinkW *link = nullptr;
     IPersistFile *file = nullptr;
-    int result = 1;
-    wchar_t target[MAX_PATH] = {}, folder[MAX_PATH] = {}, arguments[1024] = {};
+    bool done = false;
     if (SUCCEEDED(CoCreateInstance(
             CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, reinterpret_cast<void **>(&link)))
-        && SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file)))
-        && SUCCEEDED(file->Load(argv[1], STGM_READ))
-        && SUCCEEDED(link->GetPath(target, MAX_PATH, nullptr, SLGP_RAWPATH))
-        && SUCCEEDED(link->GetWorkingDirectory(folder, MAX_PATH)) && SUCCEEDED(link->GetArguments(arguments, 1024))) {
-        std::wprintf(L"target %ls\nfolder %ls\narguments %ls\n", target, folder, arguments);
-        result = 0;
+        && SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file)))) {
+        done = argc == 2 ? readShortcut(link, file, argv[1]) : writeShortcut(link, file, argv[1], argv[2], argv[3]);
     } else {
-        std::fwprintf(stderr, L"FAIL: cannot read the shortcut %ls\n", argv[1]);
+        std::fwprintf(stderr, L"FAIL: no shell link object\n");
     }
     if (file)
         file->Release();
     if (link)
         link->Release();
     CoUninitialize();
-    return result;
+    return done ? 0 : 1;
 }
