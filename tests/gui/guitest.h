@@ -146,6 +146,14 @@ public:
         QFile file(storeFile());
         if (!file.open(QIODevice::WriteOnly) || file.write(byHand) != byHand.size())
             qFatal("cannot write %s", qPrintable(storeFile()));
+        // QSettings keeps the files it has read and reads one again only
+        // when its size or its modification time changed. Two values of the
+        // same length written within one tick of the file system's clock
+        // would look unchanged, and the store would read the earlier one.
+        static int writes = 0;
+        file.flush();
+        if (!file.setFileTime(QDateTime::currentDateTimeUtc().addSecs(++writes), QFileDevice::FileModificationTime))
+            qFatal("cannot date %s", qPrintable(storeFile()));
     }
     bool leftAsStoredByHand() const
     {
