@@ -14,7 +14,13 @@
 #   3. scripts/deb.sh builds the package there and that release's lintian
 #      finds nothing;
 #   4. on Debian 12 only: the package built there installs and starts in a
-#      second fresh root (a package built on Debian 13 cannot install on 12).
+#      second fresh root (a package built on Debian 13 cannot install on 12);
+#   5. the Windows package (build-win/, made by scripts/windows.sh when
+#      missing) read through UI Automation under Debian 13's Wine 10
+#      (tests/windows/uia-check.sh): Debian 12's Wine 8 has no UI Automation
+#      client. On Debian 12 in the Debian 13 root, after everything above, so
+#      that nothing it installs helps the checks before; on Debian 13 on this
+#      machine itself.
 # Run by scripts/test.sh; never inside such a root itself (scripts/test.sh
 # fails there, and the root runs scripts/test.sh --linux).
 #
@@ -61,6 +67,25 @@ if [ -z "$deb" ]; then
 fi
 echo "Package built here: $deb"
 
+# The Windows package and the fake programmer of the Windows tests, for the
+# UI Automation check. Without the Windows SDK there is no Windows build:
+# scripts/windows.sh fails and says so, and so does this stage.
+windows_build() {
+    win_zip=$(ls -t "$repo"/build-win/packages/Kiverlo-*-win64.zip 2>/dev/null | head -n 1 || true)
+    win_fake="$repo/build-win/tests/gui/kiverlo_fakeavrdude.exe"
+    [ -n "$win_zip" ] && [ -f "$win_fake" ]
+}
+if ! windows_build; then
+    stage "No Windows build in build-win/ yet: scripts/windows.sh"
+    bash "$repo/scripts/windows.sh"
+fi
+if ! windows_build; then
+    echo "No Windows package and fake programmer in build-win/ after scripts/windows.sh." >&2
+    exit 1
+fi
+echo "Windows package built here: $win_zip"
+uia_packages=(wine64 g++-mingw-w64-x86-64-posix xvfb unzip)
+
 cache=${KIVERLO_ROOT_CACHE:-/var/cache/kiverlo-roots}
 export CLEANROOT_APT_ARCHIVES="$cache/$suite-apt-archives"
 # open_root: a fresh root, removed when the (sub)shell that opened it ends.
@@ -81,6 +106,20 @@ build_and_test() {
     in_root apt-get -qq autoclean
 }
 
+# uia_check_in_root: the Windows package through UI Automation, in the open
+# (Debian 13) root, with what the check needs installed there.
+uia_check_in_root() {
+    stage "The Windows package through UI Automation under $suite's Wine (tests/windows/uia-check.sh)"
+    in_root apt-get install -y -qq --no-install-recommends "${uia_packages[@]}" >"$work/uia-packages.log" 2>&1 || {
+        cat "$work/uia-packages.log"
+        exit 1
+    }
+    mkdir -p "$root/tmp/windows-build"
+    cp "$win_zip" "$win_fake" "$root/tmp/windows-build/"
+    in_root /bin/sh /src/kiverlo/tests/windows/uia-check.sh /tmp/uia "/tmp/windows-build/$(basename "$win_zip")" \
+        "/tmp/windows-build/$(basename "$win_fake")"
+}
+
 if [ "$suite" = trixie ]; then
     # Debian 13 installs what Debian 12 built: the package made here goes
     # into the fresh root first, then leaves it again before the build.
@@ -89,8 +128,10 @@ if [ "$suite" = trixie ]; then
         cleanroot_check_package "$deb"
         in_root apt-get purge -y -qq kiverlo >/dev/null
         build_and_test
+        uia_check_in_root
     )
     stage "Passed: $suite builds, tests and packages, and runs the package built on $host"
+    echo "The Windows package reads through $suite's UI Automation."
 else
     # A package built on Debian 13 needs Debian 13's libraries (a newer libc,
     # Qt's libraries renamed for 64-bit time) and cannot install on Debian 12,
@@ -111,4 +152,12 @@ else
         cleanroot_check_package "$(ls "$built"/kiverlo_*.deb)"
     )
     stage "Passed: $suite builds, tests and packages, and runs the package it built"
+    # Wine 10 is this machine's own.
+    stage "The Windows package through UI Automation under $host's Wine (tests/windows/uia-check.sh)"
+    apt-get -o DPkg::Lock::Timeout=600 update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends \
+        "${uia_packages[@]}" >/dev/null
+    sh "$repo/tests/windows/uia-check.sh" "$repo/build-other-release/uia" "$win_zip" "$win_fake"
+    rm -rf "$repo/build-other-release/uia"
+    echo "The Windows package reads through $host's UI Automation."
 fi
