@@ -114,6 +114,7 @@ private slots:
     void programmerThatCannotBeStopped();
     void programmerEndingAsItIsStopped();
     void killedToolTakesItsProgrammer();
+    void toolEndsPastAProgrammerThatWillNotEnd();
 
 private:
     QString hexFile(const QString &name);
@@ -750,6 +751,7 @@ void TestUploadFlow::programmerEndingAsItIsStopped()
 
 namespace {
 const char *const kUploadAndWait = "KIVERLO_TEST_UPLOAD_AND_WAIT";
+const char *const kUploadAndQuit = "KIVERLO_TEST_UPLOAD_AND_QUIT";
 
 // A second copy of this test program, as the tool a user might kill: it
 // opens the window, uploads the named file and runs until it is killed.
@@ -763,6 +765,33 @@ int uploadAndWait(int argc, char **argv, const QString &path)
     QTimer::singleShot(
         0, &window, [&window] { QTest::mouseClick(widget<QPushButton>(&window, "btnUploadFlash"), Qt::LeftButton); });
     return QApplication::exec();
+}
+
+// A second copy of this test program, as a tool whose programmer will not
+// end: it uploads the named file with runners whose stop does nothing,
+// closes its window once the programmer has printed, and ends.
+int uploadAndQuit(int argc, char **argv, const QString &path)
+{
+    QApplication application(argc, argv);
+    IsolatedSettings settings;
+    ProgrammerProcess::setFactory([](QObject *parent) { return new UnstoppableRunner(parent); });
+    int result = 0;
+    {
+        MainWindow window;
+        window.show();
+        answerNextFileDialog([path](QFileDialog *dialog) { choose(dialog, path); });
+        QTimer::singleShot(0, &window,
+            [&window] { QTest::mouseClick(widget<QPushButton>(&window, "btnUploadFlash"), Qt::LeftButton); });
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, &window, [&window] {
+            if (widget<QTextEdit>(&window, "txtOutput")->toPlainText().endsWith(QStringLiteral("Writing | ")))
+                window.close();
+        });
+        watch.start(20);
+        result = QApplication::exec();
+    }
+    ProgrammerProcess::setFactory(nullptr);
+    return result;
 }
 } // namespace
 
@@ -787,11 +816,40 @@ void TestUploadFlow::killedToolTakesItsProgrammer()
     QTRY_VERIFY_WITH_TIMEOUT(!fake.isAlive(), 2000);
 }
 
+void TestUploadFlow::toolEndsPastAProgrammerThatWillNotEnd()
+{
+    // The window closes while its programmer runs and will not end: the
+    // window waits for it a few seconds, then the tool ends all the same,
+    // cleanly (under the sanitizers: with nothing lost), and its programmer
+    // goes with it.
+    FakeProgrammer fake;
+    fake.print("Writing | ").waitFor(QStringLiteral("never"));
+    QVERIFY(fake.install());
+    QProcess tool;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(kUploadAndQuit), hexFile(QStringLiteral("a.hex")));
+    tool.setProcessEnvironment(environment);
+    tool.setProcessChannelMode(QProcess::ForwardedChannels);
+    tool.start(QCoreApplication::applicationFilePath(), QStringList());
+    const auto reap = qScopeGuard([&fake] { fake.kill(); });
+    QTRY_VERIFY_WITH_TIMEOUT(fake.isAlive(), 20000);
+    QElapsedTimer ending;
+    ending.start();
+    QVERIFY(tool.waitForFinished(60000));
+    QVERIFY2(ending.elapsed() < 20000, qPrintable(QString::number(ending.elapsed())));
+    QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(tool.exitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!fake.isAlive(), 2000);
+}
+
 int main(int argc, char **argv)
 {
     const QString upload = qEnvironmentVariable(kUploadAndWait);
     if (!upload.isEmpty())
         return uploadAndWait(argc, argv, upload);
+    const QString quit = qEnvironmentVariable(kUploadAndQuit);
+    if (!quit.isEmpty())
+        return uploadAndQuit(argc, argv, quit);
     QApplication application(argc, argv);
     QApplication::setAttribute(Qt::AA_Use96Dpi, true);
     TestUploadFlow test;
