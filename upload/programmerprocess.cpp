@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "programmerprocess.h"
 
+#include <QList>
+
 #ifdef Q_OS_WIN
 #include <windows.h>
 #elif defined(Q_OS_LINUX)
@@ -25,6 +27,21 @@ void dieWithParent()
 #endif
 }
 #endif
+
+std::function<ProgrammerProcess *(QObject *)> &replacementFactory()
+{
+    static std::function<ProgrammerProcess *(QObject *)> factory;
+    return factory;
+}
+
+// The runners let go of whose programmers have not ended yet. The list is
+// never freed: a runner still in it when the tool ends stays reachable
+// rather than lost, and its programmer goes with the tool (see the class).
+QList<ProgrammerProcess *> &runnersLetGo()
+{
+    static auto *runners = new QList<ProgrammerProcess *>;
+    return *runners;
+}
 } // namespace
 
 ProgrammerProcess::ProgrammerProcess(QObject *parent)
@@ -37,14 +54,24 @@ ProgrammerProcess::ProgrammerProcess(QObject *parent)
 #endif
 #endif
 #ifdef Q_OS_WIN
+    // Where Windows gives no job that ends its processes with the tool, or
+    // the child cannot join it (see joinJob()), a run goes on as it would
+    // without a job: the window still stops its programmer when it stalls or
+    // overruns, and ends it when the window closes; only a tool ended from
+    // outside may then leave its programmer behind.
     job = CreateJobObjectW(nullptr, nullptr);
     if (job) {
         JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
         limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+        if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+            // A job that would not end its processes is of no use.
+            CloseHandle(job);
+            job = nullptr;
+        }
     }
     // Windows creates the child within start(), so it joins the job at once.
-    connect(this, &QProcess::started, this, &ProgrammerProcess::joinJob);
+    if (job)
+        connect(this, &QProcess::started, this, &ProgrammerProcess::joinJob);
 #endif
 }
 
@@ -56,6 +83,39 @@ ProgrammerProcess::~ProgrammerProcess()
 #endif
 }
 
+ProgrammerProcess *ProgrammerProcess::create(QObject *parent)
+{
+    if (replacementFactory())
+        return replacementFactory()(parent);
+    return new ProgrammerProcess(parent);
+}
+
+void ProgrammerProcess::setFactory(std::function<ProgrammerProcess *(QObject *parent)> factory)
+{
+    replacementFactory() = std::move(factory);
+}
+
+void ProgrammerProcess::stop()
+{
+    kill();
+}
+
+void ProgrammerProcess::letGo(ProgrammerProcess *runner)
+{
+    runner->disconnect();
+    runner->setParent(nullptr);
+    if (runner->state() == QProcess::NotRunning) {
+        delete runner;
+        return;
+    }
+    runnersLetGo().append(runner);
+    const auto finished = static_cast<void (QProcess::*)(int, QProcess::ExitStatus)>(&QProcess::finished);
+    connect(runner, finished, runner, [runner] {
+        runnersLetGo().removeOne(runner);
+        runner->deleteLater();
+    });
+}
+
 #if defined(Q_OS_UNIX) && QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 void ProgrammerProcess::setupChildProcess()
 {
@@ -64,14 +124,12 @@ void ProgrammerProcess::setupChildProcess()
 #endif
 
 #ifdef Q_OS_WIN
-void ProgrammerProcess::joinJob()
+bool ProgrammerProcess::joinJob()
 {
-    if (!job)
-        return;
     HANDLE child = OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE, DWORD(processId()));
-    if (child) {
-        AssignProcessToJobObject(job, child);
+    const bool joined = child && AssignProcessToJobObject(job, child);
+    if (child)
         CloseHandle(child);
-    }
+    return joined;
 }
 #endif

@@ -4,6 +4,8 @@
 
 #include <QProcess>
 
+#include <functional>
+
 // The runner for the programmer: a QProcess whose child never outlives the
 // tool. A user who ends a window that looks stuck (kill, Task Manager) must
 // not leave a programmer behind that spins and keeps the serial port, which
@@ -20,6 +22,25 @@ public:
     explicit ProgrammerProcess(QObject *parent = nullptr);
     ~ProgrammerProcess() override;
 
+    // A new runner, made by the function given to setFactory() if there is
+    // one.
+    static ProgrammerProcess *create(QObject *parent);
+    // Makes create() use `factory`, so that tests can hand the window a
+    // runner of their own. An empty function restores the default.
+    static void setFactory(std::function<ProgrammerProcess *(QObject *parent)> factory);
+
+    // Ends the programmer at once (kill()). It may still take a while to go:
+    // one waiting in the kernel, for a USB-serial driver that hangs after its
+    // cable was pulled, goes only when the wait ends.
+    virtual void stop();
+
+    // Lets go of a runner whose programmer has not ended though it was
+    // stopped, without waiting for it: the runner loses its parent and all
+    // its connections and lives on until its programmer ends, which then
+    // deletes it (reaping the process). Deleting a runner whose programmer
+    // still runs would wait up to 30 seconds for it instead.
+    static void letGo(ProgrammerProcess *runner);
+
 #if defined(Q_OS_UNIX) && QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 protected:
     void setupChildProcess() override;
@@ -27,7 +48,11 @@ protected:
 
 private:
 #ifdef Q_OS_WIN
-    void joinJob();
+    // Puts the child just started into the job; false where Windows refuses,
+    // for example when this process runs in a job of its own that allows no
+    // other (Windows 7 and older). The child then runs outside the job, as
+    // the constructor says.
+    bool joinJob();
     void *job = nullptr;
 #endif
 };

@@ -3,12 +3,6 @@
 
 #include <algorithm>
 
-namespace {
-// Lines are compared by this many characters at most; the programmer's
-// messages and progress bars are far shorter.
-constexpr int kComparedLength = 256;
-} // namespace
-
 void ProgressWatch::reset()
 {
     recent.clear();
@@ -21,30 +15,26 @@ bool ProgressWatch::feed(const QString &text)
     bool moved = false;
     int from = 0;
     while (from < text.size()) {
-        const int end = text.indexOf(QLatin1Char('\n'), from);
-        const int stop = end < 0 ? int(text.size()) : end;
-        line += text.mid(from, std::min(stop - from, kComparedLength - int(line.size())));
-        if (end < 0) {
-            // A line still being printed: a growing progress bar moves on,
-            // the start of a message printed just before does not.
-            moved = moved || !isRecent(line, true);
-            break;
+        // The rest of the line being printed, its end included if it comes.
+        const int end = int(text.indexOf(QLatin1Char('\n'), from));
+        const int stop = end < 0 ? int(text.size()) : end + 1;
+        const int taken = std::min(stop - from, ComparedLength - int(line.size()));
+        if (taken > 0) {
+            line += text.mid(from, taken);
+            moved = moved || !startsARecentLine(line);
         }
-        moved = moved || !isRecent(line, false);
-        remember(line);
-        line.clear();
-        from = end + 1;
+        if (end >= 0) {
+            remember(line);
+            line.clear();
+        }
+        from = stop;
     }
     return moved;
 }
 
-bool ProgressWatch::isRecent(const QString &text, bool asStart) const
+bool ProgressWatch::startsARecentLine(const QString &text) const
 {
-    for (const QString &seen : recent) {
-        if (asStart ? seen.startsWith(text) : seen == text)
-            return true;
-    }
-    return false;
+    return std::any_of(recent.cbegin(), recent.cend(), [&text](const QString &seen) { return seen.startsWith(text); });
 }
 
 void ProgressWatch::remember(const QString &completeLine)

@@ -4,6 +4,7 @@
 #include "mainwindowform.h"
 #include "portlist.h"
 #include "programmerprocess.h"
+#include "runclock.h"
 #include "settingskeys.h"
 #include "uploadcommand.h"
 
@@ -26,6 +27,8 @@
 #include <QTextEdit>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 // Console size, in characters, up to which the output is wrapped to the
 // console's width. Switching costs a relayout of this much text, which stays
@@ -39,6 +42,19 @@ constexpr qint64 kOutputSliceBytes = qint64(16) * 1024;
 // board that does not answer gets a new retry line every few seconds, and
 // even a slow port (a Bluetooth one on Windows) opens well within it.
 constexpr qint64 kStallLimitMs = qint64(ProgressWatch::StallLimitSeconds) * 1000;
+// How long any run may last before it is stopped the same way, whatever it
+// prints: one whose every line is new (a retry counter, a time stamp) never
+// stalls by the rule above. A healthy upload of a full 32 KB image at 115200
+// baud takes about 10 seconds; with every retry avrdude makes, about a
+// minute.
+constexpr int kRunLimitMinutes = 5;
+constexpr qint64 kRunLimitMs = qint64(kRunLimitMinutes) * 60 * 1000;
+// How long a stopped programmer has to end before the window gives up
+// waiting for it. A kill lands within milliseconds, except on a process that
+// waits in the kernel (a USB-serial driver that hangs once its cable is
+// pulled), which ends only when that wait does, if ever.
+constexpr int kStopGraceSeconds = 5;
+constexpr qint64 kStopGraceMs = qint64(kStopGraceSeconds) * 1000;
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -51,7 +67,56 @@ MainWindow::MainWindow(QWidget *parent)
     // The console is shown and hidden inside the same fixed window.
     setFixedSize(size());
 
-    process = new ProgrammerProcess(this);
+    createRunner();
+
+    outputPump = new QTimer(this);
+    outputPump->setSingleShot(true);
+    outputPump->setInterval(0);
+    connect(outputPump, &QTimer::timeout, this, &MainWindow::takeOutputSlice);
+
+    limitCheck = new QTimer(this);
+    limitCheck->setSingleShot(true);
+    connect(limitCheck, &QTimer::timeout, this, &MainWindow::checkLimits);
+
+    refreshPortList();
+    const QString rememberedPort = settings->value(SettingsKeys::commPort()).toString();
+    ui->cboCommPort->setCurrentIndex(
+        ui->cboCommPort->findText(rememberedPort, Qt::MatchExactly | Qt::MatchCaseSensitive));
+}
+
+MainWindow::~MainWindow()
+{
+    // Cut the runner off first, so that nothing it still reports during its
+    // end reaches a handler; then end a run in progress and reap the child.
+    // A programmer that does not end within the stop's grace is let go of
+    // instead: closing the window never waits on it for longer.
+    delete outputPump;
+    outputPump = nullptr;
+    delete limitCheck;
+    limitCheck = nullptr;
+    if (process) {
+        process->disconnect(this);
+        if (process->state() != QProcess::NotRunning) {
+            process->stop();
+            if (!process->waitForFinished(int(kStopGraceMs))) {
+                ProgrammerProcess::letGo(process);
+                process = nullptr;
+            }
+        }
+        delete process;
+        process = nullptr;
+    }
+    delete settings;
+    settings = nullptr;
+    delete ui;
+    ui = nullptr;
+}
+
+// The runner for the next run: the window's own, until a programmer that
+// would not end takes it along (see letGoOfProgrammer()).
+void MainWindow::createRunner()
+{
+    process = ProgrammerProcess::create(this);
     process->setProcessChannelMode(QProcess::MergedChannels);
     process->setReadChannel(QProcess::StandardOutput);
     connect(process, SIGNAL(readyReadStandardOutput()), this, SLOT(avrOutput()));
@@ -67,43 +132,6 @@ MainWindow::MainWindow(QWidget *parent)
         if (error == QProcess::FailedToStart)
             programmerFailedToStart();
     });
-
-    outputPump = new QTimer(this);
-    outputPump->setSingleShot(true);
-    outputPump->setInterval(0);
-    connect(outputPump, &QTimer::timeout, this, &MainWindow::takeOutputSlice);
-
-    progressCheck = new QTimer(this);
-    progressCheck->setSingleShot(true);
-    connect(progressCheck, &QTimer::timeout, this, &MainWindow::checkProgress);
-
-    refreshPortList();
-    const QString rememberedPort = settings->value(SettingsKeys::commPort()).toString();
-    ui->cboCommPort->setCurrentIndex(
-        ui->cboCommPort->findText(rememberedPort, Qt::MatchExactly | Qt::MatchCaseSensitive));
-}
-
-MainWindow::~MainWindow()
-{
-    // Cut the runner off first, so that nothing it still reports during its
-    // end reaches a handler; then end a run in progress and reap the child.
-    delete outputPump;
-    outputPump = nullptr;
-    delete progressCheck;
-    progressCheck = nullptr;
-    if (process) {
-        process->disconnect(this);
-        if (process->state() != QProcess::NotRunning) {
-            process->kill();
-            process->waitForFinished();
-        }
-        delete process;
-        process = nullptr;
-    }
-    delete settings;
-    settings = nullptr;
-    delete ui;
-    ui = nullptr;
 }
 
 // --- The upload: file choice, command, start ---------------------------------
@@ -142,9 +170,11 @@ void MainWindow::on_btnUploadFlash_clicked()
     // short name); none of that may count as its report of a verified write.
     verdict.reset(invocation.handedValues);
     progress.reset();
-    programmerStalled = false;
-    sinceProgress.start();
-    progressCheck->start(int(kStallLimitMs));
+    stopReason = StopReason::None;
+    endedByStop = false;
+    runStartedAt = RunClock::now();
+    lastProgressAt = runStartedAt;
+    limitCheck->start(int(untilNextLimit()));
     process->start(invocation.program, invocation.arguments, QIODevice::ReadWrite);
 }
 
@@ -171,6 +201,13 @@ void MainWindow::takeOutputSlice()
     // keep the window from answering. So the output goes in slices, with the
     // event loop running between them, until the runner holds nothing more.
     showProgrammerText(decoder.decode(process->read(kOutputSliceBytes)));
+    // A limit that has passed is acted on right after the output that shows
+    // it, rather than only when the timer comes round, as the clock may have
+    // jumped (RunClock::setSource()): the timer is set to fire at once. Not
+    // here and now, though: this output may be part of the runner's report
+    // of the programmer's end, which is to come first.
+    if (!programmerEnded && untilNextLimit() <= 0)
+        limitCheck->start(0);
     if (process->bytesAvailable() > 0)
         outputPump->start();
     else if (programmerEnded)
@@ -183,25 +220,67 @@ void MainWindow::avrFinished(int data, QProcess::ExitStatus status)
     // It is taken once the console has all of that, which for a programmer
     // that printed a lot at the end may be a few slices later.
     Q_UNUSED(data)
-    Q_UNUSED(status)
     programmerEnded = true;
+    // A programmer that ended on its own just as the window stopped it was
+    // not stopped: only a kill ends it with a crash.
+    endedByStop = stopReason != StopReason::None && status == QProcess::CrashExit;
     takeOutputSlice();
 }
 
-void MainWindow::checkProgress()
+// Milliseconds until the run's next limit: the stall limit or the bound on
+// the whole run, or once the programmer is stopped, the end of the stop's
+// grace. Zero or less: due.
+qint64 MainWindow::untilNextLimit() const
 {
-    if (process->state() == QProcess::NotRunning)
+    const qint64 now = RunClock::now();
+    if (stopReason != StopReason::None)
+        return stoppedAt + kStopGraceMs - now;
+    return std::min(lastProgressAt + kStallLimitMs, runStartedAt + kRunLimitMs) - now;
+}
+
+void MainWindow::checkLimits()
+{
+    // A programmer that has ended needs nothing more: its verdict is on the
+    // way.
+    if (programmerEnded || process->state() == QProcess::NotRunning)
         return;
-    const qint64 quiet = sinceProgress.elapsed();
-    if (quiet < kStallLimitMs) {
-        progressCheck->start(int(kStallLimitMs - quiet));
+    const qint64 remaining = untilNextLimit();
+    if (remaining > 0) {
+        limitCheck->start(int(remaining));
+        return;
+    }
+    if (stopReason != StopReason::None) {
+        letGoOfProgrammer();
         return;
     }
     // Its board is most likely gone (a cable pulled, power lost), and it
-    // would wait or repeat its errors for ever. It ends as any run ends:
-    // the runner reports the end, and the verdict follows.
-    programmerStalled = true;
-    process->kill();
+    // would wait or repeat its errors for ever; or it makes no end. It ends
+    // as any run ends: the runner reports the end, and the verdict follows.
+    stoppedAt = RunClock::now();
+    stopReason = stoppedAt - lastProgressAt >= kStallLimitMs ? StopReason::Stalled : StopReason::Overran;
+    process->stop();
+    limitCheck->start(int(kStopGraceMs));
+}
+
+// The stopped programmer has not ended within the grace: the runner may
+// never report its end. The run ends without it, and the runner goes its own
+// way (it is reaped whenever the programmer does end); the next run gets a
+// fresh one.
+void MainWindow::letGoOfProgrammer()
+{
+    ProgrammerProcess *stuck = process;
+    stuck->disconnect(this);
+    outputPump->stop();
+    showProgrammerText(decoder.decode(stuck->readAll()));
+    ProgrammerProcess::letGo(stuck);
+    createRunner();
+
+    showProgrammerText(decoder.finish());
+    verdict.finish();
+    appendNote(stopNote());
+    const QString gaveUp = QStringLiteral("It has not ended %1 seconds later; the window no longer waits for it.");
+    appendNote(gaveUp.arg(kStopGraceSeconds));
+    endRun(QStringLiteral("Failed"));
 }
 
 void MainWindow::concludeRun()
@@ -209,13 +288,27 @@ void MainWindow::concludeRun()
     programmerEnded = false;
     showProgrammerText(decoder.finish());
     verdict.finish();
-    if (programmerStalled) {
-        // On a line of its own, after whatever the programmer printed.
-        const bool lineOpen = ui->txtOutput->document()->lastBlock().length() > 1;
-        const QString note = QStringLiteral("The programmer showed no progress for %1 seconds and was stopped.\n");
-        appendToConsole((lineOpen ? QStringLiteral("\n") : QString()) + note.arg(ProgressWatch::StallLimitSeconds));
-    }
+    if (endedByStop)
+        appendNote(stopNote());
     endRun(verdict.verified() ? QStringLiteral("Completed!") : QStringLiteral("Failed"));
+}
+
+QString MainWindow::stopNote() const
+{
+    if (stopReason == StopReason::Stalled) {
+        const QString stalled = QStringLiteral("The programmer showed no progress for %1 seconds and was stopped.");
+        return stalled.arg(ProgressWatch::StallLimitSeconds);
+    }
+    const QString overran = QStringLiteral("The programmer ran for %1 minutes without finishing and was stopped.");
+    return overran.arg(kRunLimitMinutes);
+}
+
+// Adds a line of the window's own to the console, after whatever the
+// programmer printed.
+void MainWindow::appendNote(const QString &note)
+{
+    const bool lineOpen = ui->txtOutput->document()->lastBlock().length() > 1;
+    appendToConsole((lineOpen ? QStringLiteral("\n") : QString()) + note + QLatin1Char('\n'));
 }
 
 void MainWindow::programmerFailedToStart()
@@ -231,7 +324,7 @@ void MainWindow::programmerFailedToStart()
 // elsewhere meanwhile keeps it where it is.
 void MainWindow::endRun(const QString &outcome)
 {
-    progressCheck->stop();
+    limitCheck->stop();
     // The label has no accessible name of its own, so Qt reports the new
     // text as a change of its name; Qt 6.8 and later can also ask screen
     // readers outright to speak it.
@@ -253,7 +346,7 @@ void MainWindow::showProgrammerText(const QString &text)
         return;
     verdict.feed(text);
     if (progress.feed(text))
-        sinceProgress.restart();
+        lastProgressAt = RunClock::now();
     appendToConsole(text);
 }
 

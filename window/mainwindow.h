@@ -6,11 +6,11 @@
 #include "progresswatch.h"
 #include "verdict.h"
 
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPointer>
 #include <QProcess>
 
+class ProgrammerProcess;
 class QSettings;
 class QTimer;
 struct MainWindowForm;
@@ -40,9 +40,14 @@ private:
     // Takes its path by value as it always has; QString copies share their data.
     bool fileExists(QString path); // NOLINT(performance-unnecessary-value-param)
 
+    void createRunner();
     void takeOutputSlice();
-    void checkProgress();
+    qint64 untilNextLimit() const;
+    void checkLimits();
+    void letGoOfProgrammer();
     void concludeRun();
+    QString stopNote() const;
+    void appendNote(const QString &note);
     void programmerFailedToStart();
     void endRun(const QString &outcome);
     void appendToConsole(const QString &text);
@@ -51,22 +56,28 @@ private:
 
     MainWindowForm *ui = nullptr;
     QSettings *settings = nullptr;
-    QProcess *process = nullptr;
+    ProgrammerProcess *process = nullptr;
     // Feeds output left in the runner to the console, a slice at a time.
     QTimer *outputPump = nullptr;
 
-    // Looks at the run now and then; see checkProgress().
-    QTimer *progressCheck = nullptr;
+    // Looks at the run when its next limit is due; see checkLimits().
+    QTimer *limitCheck = nullptr;
 
-    // State of the current run's output; all start afresh with each run.
+    // State of the current run; all start afresh with each run. Times are
+    // RunClock's.
     OutputDecoder decoder;
     VerdictScanner verdict;
     ProgressWatch progress;
-    QElapsedTimer sinceProgress;
-    // The programmer showed no progress for too long and was stopped.
-    bool programmerStalled = false;
+    qint64 runStartedAt = 0;
+    qint64 lastProgressAt = 0;
+    // Why the window stopped the programmer, and when; none while it has not.
+    enum class StopReason { None, Stalled, Overran };
+    StopReason stopReason = StopReason::None;
+    qint64 stoppedAt = 0;
     // The programmer has ended; the verdict follows once its output is in.
     bool programmerEnded = false;
+    // It ended by the window's stop, not on its own.
+    bool endedByStop = false;
     // Whether the run took the focus from the upload button, and where Qt
     // put it then; the run's end gives it back (see endRun()).
     bool uploadButtonHadFocus = false;

@@ -11,6 +11,8 @@
 //   pipesize <n>     asks for an output pipe of n bytes where the system
 //                    allows it (Linux), so that a reader finds that much at once
 //   stream <file>    copies the file to its output, a block a write
+//   forever <bytes>  writes the bytes again and again, every 10 ms, until it
+//                    is ended; "{n}" in them counts the writes (1, 2, ...)
 //   closeinput       closes its standard input
 //   crash            ends at once, as if killed
 //   exit <code>      ends with that exit code (the default end is exit 0)
@@ -165,6 +167,15 @@ int main(int argc, char **argv)
             std::ifstream in(argument, std::ios::binary);
             while (in.read(block.data(), std::streamsize(block.size())) || in.gcount() > 0)
                 writeOut(std::string(block.data(), std::size_t(in.gcount())));
+        } else if (verb == "forever") {
+            for (unsigned long count = 1;; ++count) {
+                std::string bytes = argument;
+                const std::size_t mark = bytes.find("{n}");
+                if (mark != std::string::npos)
+                    bytes.replace(mark, 3, std::to_string(count));
+                writeOut(bytes);
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
         } else if (verb == "pipesize") {
 #ifdef F_SETPIPE_SZ
             fcntl(1, F_SETPIPE_SZ, std::atoi(argument.c_str()));

@@ -16,6 +16,7 @@
 #ifdef Q_OS_WIN
 #include <windows.h>
 #else
+#include <cerrno>
 #include <signal.h>
 #endif
 
@@ -71,6 +72,12 @@ public:
     {
         step("block", QByteArray::number(block));
         return step("stream", QFile::encodeName(file));
+    }
+    // Writes these bytes again and again, every 10 ms, until it is ended;
+    // "{n}" in them counts the writes.
+    FakeProgrammer &printForever(const QByteArray &bytes)
+    {
+        return step("forever", bytes);
     }
     // Makes its output pipe hold this many bytes, where the system allows.
     FakeProgrammer &pipeSize(int bytes)
@@ -142,10 +149,14 @@ public:
         return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toLongLong() : 0;
     }
     // Whether it still runs; one that has ended but is not yet reaped by
-    // its parent does not.
+    // its parent does not. The last one started from this script, or the
+    // process `id`.
     bool isAlive() const
     {
-        const qint64 id = pid();
+        return isAlive(pid());
+    }
+    static bool isAlive(qint64 id)
+    {
         if (id <= 0)
             return false;
 #ifdef Q_OS_WIN
@@ -168,21 +179,33 @@ public:
         return true;
 #endif
     }
-    // Ends it, if it still runs.
+    // Ends it, if it still runs: the last one started, or the process `id`.
     void kill() const
     {
-        if (!isAlive())
+        kill(pid());
+    }
+    static void kill(qint64 id)
+    {
+        if (!isAlive(id))
             return;
 #ifdef Q_OS_WIN
-        HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, DWORD(pid()));
+        HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, DWORD(id));
         if (process) {
             TerminateProcess(process, 9);
             CloseHandle(process);
         }
 #else
-        ::kill(static_cast<pid_t>(pid()), SIGKILL);
+        ::kill(static_cast<pid_t>(id), SIGKILL);
 #endif
     }
+#ifndef Q_OS_WIN
+    // Whether the process `id` is gone altogether: it has ended and its
+    // parent has reaped it.
+    static bool isReaped(qint64 id)
+    {
+        return ::kill(static_cast<pid_t>(id), 0) != 0 && errno == ESRCH;
+    }
+#endif
 
 private:
     FakeProgrammer &step(const char *verb, const QByteArray &argument)

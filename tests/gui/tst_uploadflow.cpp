@@ -7,10 +7,13 @@
 #include "mainwindow.h"
 #include "outputdecoder.h"
 #include "programmerpath.h"
+#include "programmerprocess.h"
 #include "progresswatch.h"
+#include "runclock.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -24,6 +27,65 @@ const QString instructions = QStringLiteral("1) Select Comm Port 2) Click Upload
 const QString running = QStringLiteral("Programming. Please wait...");
 const QChar replacement(QChar::ReplacementCharacter);
 enum Ending { Exit0, Exit1, Crash, CloseInput };
+
+// The clock the window times runs by, held still and moved on by the test:
+// what the window does at a limit does not depend on how fast this machine
+// happens to be.
+class ManualClock
+{
+public:
+    ManualClock()
+    {
+        RunClock::setSource([this] { return now; });
+    }
+    ~ManualClock()
+    {
+        RunClock::setSource(nullptr);
+    }
+    ManualClock(const ManualClock &) = delete;
+    ManualClock &operator=(const ManualClock &) = delete;
+    void advance(qint64 ms)
+    {
+        now += ms;
+    }
+
+private:
+    qint64 now = 1000000;
+};
+
+// A runner whose stop does nothing, as with a programmer that waits in the
+// kernel for a driver that hangs: it ends only when the test ends it.
+class UnstoppableRunner : public ProgrammerProcess
+{
+public:
+    using ProgrammerProcess::ProgrammerProcess;
+    void stop() override
+    {
+        ++stops;
+    }
+    int stops = 0;
+};
+
+// A runner whose programmer ends on its own just before the window's kill
+// reaches it: its stop lets the programmer go on to its end ("end"), waits
+// until it has ended, and only then kills.
+class OvertakenRunner : public ProgrammerProcess
+{
+public:
+    using ProgrammerProcess::ProgrammerProcess;
+    void stop() override
+    {
+        ++stops;
+        fake->release(QStringLiteral("end"));
+        QElapsedTimer waited;
+        waited.start();
+        while (fake->isAlive() && waited.elapsed() < 20000)
+            QThread::msleep(5);
+        ProgrammerProcess::stop();
+    }
+    const FakeProgrammer *fake = nullptr;
+    int stops = 0;
+};
 } // namespace
 
 class TestUploadFlow : public QObject, protected WindowTest
@@ -47,10 +109,23 @@ private slots:
     void programmerThatCannotStart();
     void closingDuringRunEndsTheProgrammer();
     void quietRunWithinTheLimitCompletes();
+    void runawayProgrammerStoppedAtTheBound();
+    void endlessLineStoppedAfterTheCut();
+    void programmerThatCannotBeStopped();
+    void programmerEndingAsItIsStopped();
     void killedToolTakesItsProgrammer();
+    void toolEndsPastAProgrammerThatWillNotEnd();
 
 private:
     QString hexFile(const QString &name);
+    int consoleLines() const
+    {
+        return int(console()->toPlainText().count(QLatin1Char('\n')));
+    }
+    // Moves the window's clock on, then waits for output that came after:
+    // once it is in the console, the window has looked at its limits at the
+    // new time.
+    void advanceAndWaitForOutput(ManualClock &clock, qint64 ms, bool byLines = true);
     QString expectedCommand(const QString &port, const QString &path) const;
 };
 
@@ -475,8 +550,208 @@ void TestUploadFlow::quietRunWithinTheLimitCompletes()
     QVERIFY(!console()->toPlainText().contains(QStringLiteral("was stopped")));
 }
 
+void TestUploadFlow::advanceAndWaitForOutput(ManualClock &clock, qint64 ms, bool byLines)
+{
+    clock.advance(ms);
+    const int before = byLines ? consoleLines() : int(console()->toPlainText().size());
+    QTRY_VERIFY((byLines ? consoleLines() : int(console()->toPlainText().size())) > before);
+}
+
+void TestUploadFlow::runawayProgrammerStoppedAtTheBound()
+{
+    // A programmer whose every line is new never stalls: what stops it is
+    // the bound on the whole run, 5 minutes after its start.
+    ManualClock clock;
+    FakeProgrammer fake;
+    fake.printForever("avrdude: ser_recv(): read error, retry {n}\n");
+    QVERIFY(fake.install());
+    openWindow();
+    const QString path = hexFile(QStringLiteral("a.hex"));
+    startUpload(path);
+    QTRY_VERIFY(console()->toPlainText().contains(QStringLiteral("retry 3\n")));
+
+    // Up to a moment before the bound it runs on, each step shorter than
+    // the stall limit.
+    for (int step = 0; step < 14; ++step)
+        advanceAndWaitForOutput(clock, 20000);
+    advanceAndWaitForOutput(clock, 19999);
+    QVERIFY(controlsDisabled());
+    QVERIFY(fake.isAlive());
+    QCOMPARE(label()->text(), running);
+
+    // At 5 minutes it is stopped, gone, and said so.
+    clock.advance(1);
+    QTRY_COMPARE_WITH_TIMEOUT(label()->text(), QStringLiteral("Failed"), 20000);
+    QVERIFY(controlsEnabled());
+    QVERIFY(!fake.isAlive());
+    const QString text = console()->toPlainText();
+    QVERIFY2(text.endsWith(QStringLiteral("\nThe programmer ran for 5 minutes without finishing and was stopped.\n")),
+        qPrintable(text.right(200)));
+    QVERIFY(!text.contains(QStringLiteral("no progress")));
+
+    FakeProgrammer next;
+    next.print("avrdude: 8 bytes of flash verified\n");
+    QVERIFY(next.install());
+    startUpload(path);
+    QTRY_COMPARE(label()->text(), QStringLiteral("Completed!"));
+    QVERIFY(!console()->toPlainText().contains(QStringLiteral("stopped")));
+}
+
+void TestUploadFlow::endlessLineStoppedAfterTheCut()
+{
+    // One line that never ends: its dots are progress up to the compared
+    // length, none after it, so the run stalls 30 s after the line passed
+    // that length.
+    ManualClock clock;
+    FakeProgrammer fake;
+    fake.print("avrdude: writing " + QByteArray(100, '.')).waitFor(QStringLiteral("on")).printForever(".");
+    QVERIFY(fake.install());
+    openWindow();
+    const QString path = hexFile(QStringLiteral("a.hex"));
+    startUpload(path);
+    const auto lastLine = [this] {
+        return console()->toPlainText().section(QLatin1Char('\n'), -1);
+    };
+    QTRY_VERIFY(lastLine().endsWith(QByteArray(100, '.')));
+
+    // 20 s later the line grows again, and passes the compared length.
+    clock.advance(20000);
+    fake.release(QStringLiteral("on"));
+    QTRY_VERIFY(lastLine().size() > ProgressWatch::ComparedLength + 50);
+
+    // From there on nothing is progress: up to a moment before 30 s it runs
+    // on, at 30 s it is stopped.
+    advanceAndWaitForOutput(clock, 20000, false);
+    advanceAndWaitForOutput(clock, 9999, false);
+    QVERIFY(controlsDisabled());
+    QVERIFY(fake.isAlive());
+    clock.advance(1);
+    QTRY_COMPARE_WITH_TIMEOUT(label()->text(), QStringLiteral("Failed"), 20000);
+    QVERIFY(controlsEnabled());
+    QVERIFY(!fake.isAlive());
+    const QString text = console()->toPlainText();
+    QVERIFY2(text.endsWith(QStringLiteral("....\nThe programmer showed no progress for 30 seconds and was stopped.\n")),
+        qPrintable(text.right(200)));
+}
+
+void TestUploadFlow::programmerThatCannotBeStopped()
+{
+    // The window's stop does not reach the programmer: the window gives up
+    // waiting for it a few seconds later, says "Failed", unlocks, and lets
+    // go of it, to be reaped whenever it ends.
+    ManualClock clock;
+    QList<QPointer<UnstoppableRunner>> runners;
+    ProgrammerProcess::setFactory([&runners](QObject *parent) {
+        auto *runner = new UnstoppableRunner(parent);
+        runners << runner;
+        return runner;
+    });
+    const auto restore = qScopeGuard([] { ProgrammerProcess::setFactory(nullptr); });
+
+    // Two runs of this script: the first is stopped at its stall and hangs
+    // ("go on"); the second runs meanwhile and completes.
+    FakeProgrammer fake;
+    fake.print("avrdude: reading input file\n")
+        .waitFor(QStringLiteral("stall"))
+        .print("avrdude: reading input file\n")
+        .waitFor(QStringLiteral("go on"))
+        .print("avrdude: 8 bytes of flash verified\n");
+    QVERIFY(fake.install());
+    openWindow();
+    QCOMPARE(runners.size(), 1);
+    const QString path = hexFile(QStringLiteral("a.hex"));
+    startUpload(path);
+    QTRY_VERIFY(console()->toPlainText().endsWith(QStringLiteral("file\n")));
+    const qint64 stuck = fake.pid();
+
+    // No progress for 30 s (the same line again): the window stops it, in
+    // vain, and waits for its end.
+    clock.advance(30000);
+    fake.release(QStringLiteral("stall"));
+    QTRY_COMPARE(runners[0]->stops, 1);
+    QVERIFY(controlsDisabled());
+
+    // 5 s later it gives up.
+    clock.advance(5000);
+    QTRY_COMPARE_WITH_TIMEOUT(label()->text(), QStringLiteral("Failed"), 20000);
+    QVERIFY(controlsEnabled());
+    QVERIFY2(console()->toPlainText().endsWith(
+                 QStringLiteral("file\nThe programmer showed no progress for 30 seconds and was stopped.\n"
+                                "It has not ended 5 seconds later; the window no longer waits for it.\n")),
+        qPrintable(console()->toPlainText().right(300)));
+    QVERIFY(FakeProgrammer::isAlive(stuck));
+    QVERIFY(runners[0]);
+
+    // The next upload runs at once, with a fresh runner, while the first
+    // programmer still hangs.
+    QCOMPARE(runners.size(), 2);
+    startUpload(path);
+    QTRY_VERIFY(fake.pid() != stuck);
+    QVERIFY(FakeProgrammer::isAlive(stuck));
+    fake.release(QStringLiteral("stall"));
+    fake.release(QStringLiteral("go on"));
+    QTRY_COMPARE(label()->text(), QStringLiteral("Completed!"));
+    QVERIFY(!console()->toPlainText().contains(QStringLiteral("stopped")));
+    // The first programmer ended too ("go on"): its runner is gone with it.
+    QTRY_VERIFY(!runners[0]);
+#ifndef Q_OS_WIN
+    QTRY_VERIFY(FakeProgrammer::isReaped(stuck));
+#endif
+
+    // Closing the window during a run of such a programmer waits for it a
+    // few seconds at most, then lets go of it.
+    FakeProgrammer hanging;
+    hanging.print("Writing | ").waitFor(QStringLiteral("never"));
+    QVERIFY(hanging.install());
+    startUpload(path);
+    QTRY_VERIFY(console()->toPlainText().endsWith(QStringLiteral("Writing | ")));
+    const auto reap = qScopeGuard([&hanging] { hanging.kill(); });
+    QPointer<UnstoppableRunner> last = runners.last();
+    QElapsedTimer closing;
+    closing.start();
+    window->close();
+    window.reset();
+    QVERIFY2(closing.elapsed() < 20000, qPrintable(QString::number(closing.elapsed())));
+    QVERIFY(hanging.isAlive());
+    QVERIFY(last);
+    hanging.kill();
+    QTRY_VERIFY(!last);
+}
+
+void TestUploadFlow::programmerEndingAsItIsStopped()
+{
+    // The programmer has ended on its own, with "flash verified", by the
+    // time the window's kill comes: it was not stopped, and says nothing of
+    // the kind.
+    ManualClock clock;
+    FakeProgrammer fake;
+    QPointer<OvertakenRunner> runner;
+    ProgrammerProcess::setFactory([&runner, &fake](QObject *parent) {
+        runner = new OvertakenRunner(parent);
+        runner->fake = &fake;
+        return runner.data();
+    });
+    const auto restore = qScopeGuard([] { ProgrammerProcess::setFactory(nullptr); });
+    fake.print("avrdude: writing flash\n")
+        .waitFor(QStringLiteral("stall"))
+        .print("avrdude: writing flash\n")
+        .waitFor(QStringLiteral("end"))
+        .print("avrdude: 8 bytes of flash verified\n")
+        .exitWith(0);
+    QVERIFY(fake.install());
+    openWindow();
+    startUpload(hexFile(QStringLiteral("a.hex")));
+    QTRY_VERIFY(console()->toPlainText().endsWith(QStringLiteral("flash\n")));
+    clock.advance(30000);
+    fake.release(QStringLiteral("stall"));
+    QTRY_COMPARE_WITH_TIMEOUT(label()->text(), QStringLiteral("Completed!"), 20000);
+    QCOMPARE(runner->stops, 1);
+    QVERIFY(console()->toPlainText().endsWith(QStringLiteral("flash\navrdude: 8 bytes of flash verified\n")));
+}
+
 namespace {
 const char *const kUploadAndWait = "KIVERLO_TEST_UPLOAD_AND_WAIT";
+const char *const kUploadAndQuit = "KIVERLO_TEST_UPLOAD_AND_QUIT";
 
 // A second copy of this test program, as the tool a user might kill: it
 // opens the window, uploads the named file and runs until it is killed.
@@ -490,6 +765,33 @@ int uploadAndWait(int argc, char **argv, const QString &path)
     QTimer::singleShot(
         0, &window, [&window] { QTest::mouseClick(widget<QPushButton>(&window, "btnUploadFlash"), Qt::LeftButton); });
     return QApplication::exec();
+}
+
+// A second copy of this test program, as a tool whose programmer will not
+// end: it uploads the named file with runners whose stop does nothing,
+// closes its window once the programmer has printed, and ends.
+int uploadAndQuit(int argc, char **argv, const QString &path)
+{
+    QApplication application(argc, argv);
+    IsolatedSettings settings;
+    ProgrammerProcess::setFactory([](QObject *parent) { return new UnstoppableRunner(parent); });
+    int result = 0;
+    {
+        MainWindow window;
+        window.show();
+        answerNextFileDialog([path](QFileDialog *dialog) { choose(dialog, path); });
+        QTimer::singleShot(0, &window,
+            [&window] { QTest::mouseClick(widget<QPushButton>(&window, "btnUploadFlash"), Qt::LeftButton); });
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, &window, [&window] {
+            if (widget<QTextEdit>(&window, "txtOutput")->toPlainText().endsWith(QStringLiteral("Writing | ")))
+                window.close();
+        });
+        watch.start(20);
+        result = QApplication::exec();
+    }
+    ProgrammerProcess::setFactory(nullptr);
+    return result;
 }
 } // namespace
 
@@ -514,11 +816,40 @@ void TestUploadFlow::killedToolTakesItsProgrammer()
     QTRY_VERIFY_WITH_TIMEOUT(!fake.isAlive(), 2000);
 }
 
+void TestUploadFlow::toolEndsPastAProgrammerThatWillNotEnd()
+{
+    // The window closes while its programmer runs and will not end: the
+    // window waits for it a few seconds, then the tool ends all the same,
+    // cleanly (under the sanitizers: with nothing lost), and its programmer
+    // goes with it.
+    FakeProgrammer fake;
+    fake.print("Writing | ").waitFor(QStringLiteral("never"));
+    QVERIFY(fake.install());
+    QProcess tool;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromLatin1(kUploadAndQuit), hexFile(QStringLiteral("a.hex")));
+    tool.setProcessEnvironment(environment);
+    tool.setProcessChannelMode(QProcess::ForwardedChannels);
+    tool.start(QCoreApplication::applicationFilePath(), QStringList());
+    const auto reap = qScopeGuard([&fake] { fake.kill(); });
+    QTRY_VERIFY_WITH_TIMEOUT(fake.isAlive(), 20000);
+    QElapsedTimer ending;
+    ending.start();
+    QVERIFY(tool.waitForFinished(60000));
+    QVERIFY2(ending.elapsed() < 20000, qPrintable(QString::number(ending.elapsed())));
+    QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(tool.exitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!fake.isAlive(), 2000);
+}
+
 int main(int argc, char **argv)
 {
     const QString upload = qEnvironmentVariable(kUploadAndWait);
     if (!upload.isEmpty())
         return uploadAndWait(argc, argv, upload);
+    const QString quit = qEnvironmentVariable(kUploadAndQuit);
+    if (!quit.isEmpty())
+        return uploadAndQuit(argc, argv, quit);
     QApplication application(argc, argv);
     QApplication::setAttribute(Qt::AA_Use96Dpi, true);
     TestUploadFlow test;
