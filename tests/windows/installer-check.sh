@@ -119,7 +119,13 @@ check_installed() {
     is_64bit "$folder/Uninstall.exe" || fail "$2: the uninstaller is no 64-bit program"
     diff -r -x Uninstall.exe "$expected" "$folder" >"$work/diff.log" 2>&1 \
         || fail "$2: the folder differs from the ZIP's: $(head -n 5 "$work/diff.log")"
-    [ "$(reg_value "$uninstall_key" DisplayName)" = Kiverlo ] || fail "$2: Add/Remove entry without the name Kiverlo"
+    if [ "$(reg_value "$uninstall_key" DisplayName)" != Kiverlo ]; then
+        # What reg saw, for the record.
+        "$wine" reg query "$uninstall_key" >"$work/reg.log" 2>&1
+        echo "reg query $uninstall_key: exit code $?" >>"$work/reg.log"
+        sed 's/^/  | /' "$work/reg.log" >&2
+        fail "$2: Add/Remove entry without the name Kiverlo"
+    fi
     [ "$(reg_value "$uninstall_key" DisplayVersion)" = "$1" ] || fail "$2: Add/Remove entry without the version $1"
     [ "$(reg_value "$uninstall_key" Publisher)" = Trunoma ] || fail "$2: Add/Remove entry without the publisher"
     [ "$(reg_value "$uninstall_key" UninstallString)" = "\"$windows_folder\\Uninstall.exe\"" ] \
