@@ -21,6 +21,8 @@
 //
 // Plain Windows API and COM, linked statically; it needs headers that
 // declare IUIAutomation (MinGW-w64 12 has them, 10 does not).
+#include "toplevelwindow.h"
+
 #include <windows.h>
 
 #include <ole2.h>
@@ -183,47 +185,16 @@ protected:
 
 // --- the window and its tree --------------------------------------------------
 
-struct Search
-{
-    DWORD processId;
-    const wchar_t *title;
-    HWND found;
-};
-
-BOOL CALLBACK visit(HWND window, LPARAM data)
-{
-    auto *search = reinterpret_cast<Search *>(data);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    wchar_t title[256] = {};
-    GetWindowTextW(window, title, 256);
-    if (owner != search->processId || !IsWindowVisible(window) || std::wcscmp(title, search->title) != 0)
-        return TRUE;
-    search->found = window;
-    return FALSE;
-}
-
 HWND waitForWindow(DWORD processId, const wchar_t *title, int ms)
 {
-    Search search = {processId, title, nullptr};
+    HWND found = nullptr;
     waitUntil(
-        [&search] {
-            EnumWindows(visit, reinterpret_cast<LPARAM>(&search));
-            return search.found != nullptr;
+        [&found, processId, title] {
+            found = findTopLevelWindow(processId, title);
+            return found != nullptr;
         },
         ms);
-    return search.found;
-}
-
-// The dialog's field for the file name: the first visible edit control in it.
-BOOL CALLBACK findEdit(HWND child, LPARAM data)
-{
-    wchar_t kind[32] = {};
-    GetClassNameW(child, kind, 32);
-    if (_wcsicmp(kind, L"Edit") != 0 || !IsWindowVisible(child))
-        return TRUE;
-    *reinterpret_cast<HWND *>(data) = child;
-    return FALSE;
+    return found;
 }
 
 // One property of an element. (GetCurrentPropertyValueEx: Wine 10 has no
@@ -492,7 +463,7 @@ int run(const Arguments &args)
     HWND edit = nullptr;
     waitUntil(
         [&] {
-            EnumChildWindows(dialog, findEdit, reinterpret_cast<LPARAM>(&edit));
+            edit = findFileNameField(dialog);
             return edit != nullptr;
         },
         10000);

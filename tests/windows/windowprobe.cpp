@@ -14,6 +14,8 @@
 //
 // Plain Windows API, no Qt, and linked statically: it must not lend the
 // program it checks any library of its own.
+#include "toplevelwindow.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -22,51 +24,17 @@
 
 namespace {
 
-struct Search
-{
-    DWORD processId;
-    const wchar_t *title;
-    HWND found;
-};
-
-BOOL CALLBACK visit(HWND window, LPARAM data)
-{
-    auto *search = reinterpret_cast<Search *>(data);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    if (owner != search->processId || !IsWindowVisible(window))
-        return TRUE;
-    wchar_t text[256] = {};
-    GetWindowTextW(window, text, 256);
-    if (std::wcscmp(text, search->title) != 0)
-        return TRUE;
-    search->found = window;
-    return FALSE;
-}
-
-// The dialog's field for the file name: the first edit control in it (in a
-// combo box or not).
-BOOL CALLBACK findEdit(HWND child, LPARAM data)
-{
-    wchar_t kind[32] = {};
-    GetClassNameW(child, kind, 32);
-    if (_wcsicmp(kind, L"Edit") != 0 || !IsWindowVisible(child))
-        return TRUE;
-    *reinterpret_cast<HWND *>(data) = child;
-    return FALSE;
-}
-
 // Waits up to <ms> for the visible top-level window titled <title> of the
 // process; null when it does not come or the process ends.
 HWND waitForWindow(const PROCESS_INFORMATION &process, const wchar_t *title, int ms)
 {
-    Search search = {process.dwProcessId, title, nullptr};
-    for (int waited = 0; waited < ms && !search.found; waited += 100) {
+    HWND found = nullptr;
+    for (int waited = 0; waited < ms && !found; waited += 100) {
         if (WaitForSingleObject(process.hProcess, 100) == WAIT_OBJECT_0)
             break;
-        EnumWindows(visit, reinterpret_cast<LPARAM>(&search));
+        found = findTopLevelWindow(process.dwProcessId, title);
     }
-    return search.found;
+    return found;
 }
 
 bool upload(const PROCESS_INFORMATION &process, HWND window, wchar_t **how)
@@ -82,7 +50,7 @@ bool upload(const PROCESS_INFORMATION &process, HWND window, wchar_t **how)
     }
     HWND edit = nullptr;
     for (int waited = 0; waited < 10000 && !edit; waited += 100) {
-        EnumChildWindows(dialog, findEdit, reinterpret_cast<LPARAM>(&edit));
+        edit = findFileNameField(dialog);
         if (!edit)
             Sleep(100);
     }
