@@ -6,6 +6,10 @@
 #   on_virtual_display "$0" "$@"   runs the calling script again on an X
 #                                  display of its own, once
 #   wine_prefix <folder>           Wine's environment for that prefix
+#   qt_windows_prefix <work dir> <WINEPATH> <Qt plugin folder>
+#                                  a fresh work folder with a prefix of its
+#                                  own (<work dir>/prefix), for a Qt program
+#                                  on Qt's Windows platform
 #   wine_boot [NAME=device...]     creates the prefix afresh, with these
 #                                  serial ports registered
 #   wine_ports NAME=device...      registers serial ports in it
@@ -28,6 +32,19 @@ wine_prefix() {
     # Wine never offers to install .NET or Gecko, and stays quiet.
     export WINEDLLOVERRIDES='mscoree,mshtml='
     export WINEDEBUG="${WINEDEBUG:--all}"
+}
+
+# A check whose program draws real windows (Qt's Windows platform, not the
+# offscreen one) gets a prefix of its own: its display is the prefix's from
+# its creation on, and its settings (a scale, say) belong to the whole
+# prefix. Qt and its plugins come from the SDK; nothing of the caller's Qt
+# set-up (fonts, scaling) is passed on.
+qt_windows_prefix() {
+    rm -rf "$1"
+    mkdir -p "$1"
+    wine_prefix "$1/prefix"
+    export WINEPATH="$2" QT_PLUGIN_PATH="$3" QT_QPA_PLATFORM=windows
+    unset QT_QPA_FONTDIR QT_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS QT_AUTO_SCREEN_SCALE_FACTOR QT_ENABLE_HIGHDPI_SCALING
 }
 
 wine_stop() {

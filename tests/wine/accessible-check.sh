@@ -14,14 +14,8 @@ work=$1 wine=$2 wineserver=$3 program=$4
 . "$(dirname "$0")/../windows/wine-prefix.sh"
 on_virtual_display "$0" "$@"
 
-rm -rf "$work"
-mkdir -p "$work"
-wine_prefix "$work/prefix"
-export WINEPATH=$5
-export QT_PLUGIN_PATH=$6
-export QT_QPA_PLATFORM=windows
+qt_windows_prefix "$work" "$5" "$6"
 export QT_FORCE_STDERR_LOGGING=1
-unset QT_QPA_FONTDIR
 # The test empties its settings' registry key: only in a throwaway prefix.
 export KIVERLO_THROWAWAY_PREFIX="$WINEPREFIX"
 # Windows programs get the QT_ variables as WINEQT_ ones (see wine-run.sh.in).

@@ -15,14 +15,8 @@ work=$1 wine=$2 wineserver=$3 probe=$4
 . "$(dirname "$0")/../windows/wine-prefix.sh"
 on_virtual_display "$0" "$@"
 
-rm -rf "$work"
-mkdir -p "$work"
 # A prefix of this check's own: the scale is a setting of the whole prefix.
-wine_prefix "$work/prefix"
-export WINEPATH=$5
-export QT_PLUGIN_PATH=$6
-export QT_QPA_PLATFORM=windows
-unset QT_QPA_FONTDIR QT_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS QT_AUTO_SCREEN_SCALE_FACTOR QT_ENABLE_HIGHDPI_SCALING
+qt_windows_prefix "$work" "$5" "$6"
 trap wine_stop EXIT
 wine_boot
 # Wine's own Tahoma, behind the dialog font Qt asks for, may be missing;
