@@ -179,7 +179,8 @@ cpack --config "$repo/tests/windows/installer-32bit.cmake" -B "$build/installer-
     -D "CPACK_INSTALLED_DIRECTORIES=$build/installer-32bit/files/Kiverlo-$version-win64;." \
     -D CPACK_KIVERLO_SOURCE_DATE_EPOCH="$SOURCE_DATE_EPOCH" >"$build/installer-32bit.log" 2>&1 \
     || { cat "$build/installer-32bit.log"; exit 1; }
-sh "$repo/tests/windows/installer-check.sh" "$installer" "$build/installer-newer/Kiverlo-$version-win64.exe" \
+KIVERLO_WINE_EXITRECORD="$build/wine-tools/kiverlo_exitrecord.exe" \
+    sh "$repo/tests/windows/installer-check.sh" "$installer" "$build/installer-newer/Kiverlo-$version-win64.exe" \
     "$newer_version" "$build/packages/Kiverlo-$version-win64.zip" "$build/installer-32bit/Kiverlo-0.0.0-win64.exe" \
     "$build/installer-check" "$wine64" /usr/lib/wine/wineserver "$build/tests/windows/kiverlo_windowprobe.exe" \
     "$build/tests/windows/kiverlo_shortcut.exe" "$build/tests/gui/kiverlo_fakeavrdude.exe"

@@ -68,7 +68,7 @@ cp "$shortcut" "$drive/probe/shortcut.exe"
 
 # reg_value <key> <name>: the value's data, nothing when it is not there.
 reg_value() {
-    "$wine" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
+    wine_exec reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
 }
 
 # The ZIP's folder, unpacked, is what the installation must hold.
@@ -86,21 +86,21 @@ done
 # run_installer <installer.exe> <what>: a silent install, as "<what>".
 run_installer() {
     cp "$1" "$drive/probe/setup.exe"
-    "$wine" 'C:\probe\setup.exe' /S || fail "$2: the installer ended with an error"
+    wine_exec 'C:\probe\setup.exe' /S || fail "$2: the installer ended with an error"
     rm -f "$drive/probe/setup.exe"
 }
 
 # listed: how many times Add/Remove Programs lists Kiverlo, in either view.
 listed() {
     for key in "HKLM\\Software\\$uninstall" "HKLM\\Software\\Wow6432Node\\$uninstall"; do
-        "$wine" reg query "$key" /s 2>/dev/null | tr -d '\r'
+        wine_exec reg query "$key" /s 2>/dev/null | tr -d '\r'
     done | grep -c '^ *DisplayName *REG_SZ *Kiverlo$' || true
 }
 
 # check_start_menu <entry> <program> <what>: the Start menu entry starts the
 # installed program in the installation folder.
 check_start_menu() {
-    if "$wine" 'C:\probe\shortcut.exe' "$windows_programs\\Kiverlo\\$1.lnk" 2>&1 \
+    if wine_exec 'C:\probe\shortcut.exe' "$windows_programs\\Kiverlo\\$1.lnk" 2>&1 \
         | tr -d '\r' >"$work/shortcut.txt" && [ -s "$work/shortcut.txt" ]; then
         sed "s/^/Start menu entry $1: /" "$work/shortcut.txt"
         grep -qxF "target $windows_folder\\$2" "$work/shortcut.txt" \
@@ -121,7 +121,7 @@ check_installed() {
         || fail "$2: the folder differs from the ZIP's: $(head -n 5 "$work/diff.log")"
     if [ "$(reg_value "$uninstall_key" DisplayName)" != Kiverlo ]; then
         # What reg saw, for the record.
-        "$wine" reg query "$uninstall_key" >"$work/reg.log" 2>&1
+        wine_exec reg query "$uninstall_key" >"$work/reg.log" 2>&1
         echo "reg query $uninstall_key: exit code $?" >>"$work/reg.log"
         sed 's/^/  | /' "$work/reg.log" >&2
         fail "$2: Add/Remove entry without the name Kiverlo"
@@ -132,20 +132,20 @@ check_installed() {
         || fail "$2: Add/Remove entry without the uninstaller"
     # The installer's own records stay out of the key the settings use: its
     # uninstaller deletes that key outright, in the hive it installed for.
-    ! "$wine" reg query 'HKLM\Software\Trunoma\Kiverlo' >/dev/null 2>&1 \
+    ! wine_exec reg query 'HKLM\Software\Trunoma\Kiverlo' >/dev/null 2>&1 \
         || fail "$2: the installer writes to Software\\Trunoma\\Kiverlo, the settings' key"
-    "$wine" reg query 'HKLM\Software\Trunoma\Kiverlo Installer' >/dev/null 2>&1 \
+    wine_exec reg query 'HKLM\Software\Trunoma\Kiverlo Installer' >/dev/null 2>&1 \
         || fail "$2: no installer's key Software\\Trunoma\\Kiverlo Installer"
     entries=$(listed)
     [ "$entries" -eq 1 ] || fail "$2: $entries Add/Remove entries for Kiverlo"
     # Nothing in the 32-bit view of the registry, nor among 32-bit programs.
-    ! "$wine" reg query "$uninstall_key32" >/dev/null 2>&1 || fail "$2: an Add/Remove entry in the 32-bit view"
-    ! "$wine" reg query 'HKLM\Software\Wow6432Node\Trunoma' >/dev/null 2>&1 \
+    ! wine_exec reg query "$uninstall_key32" >/dev/null 2>&1 || fail "$2: an Add/Remove entry in the 32-bit view"
+    ! wine_exec reg query 'HKLM\Software\Wow6432Node\Trunoma' >/dev/null 2>&1 \
         || fail "$2: Software\\Trunoma in the 32-bit view"
     [ ! -e "$drive/Program Files (x86)/Kiverlo" ] || fail "$2: a folder Kiverlo in C:\\Program Files (x86)"
     check_start_menu Kiverlo Kiverlo.exe "$2"
     check_start_menu Uninstall Uninstall.exe "$2"
-    "$wine" 'C:\probe\windowprobe.exe' "$windows_folder\\Kiverlo.exe" Kiverlo \
+    wine_exec 'C:\probe\windowprobe.exe' "$windows_folder\\Kiverlo.exe" Kiverlo \
         || fail "$2: the installed Kiverlo.exe did not come up and close cleanly"
 }
 
@@ -166,9 +166,9 @@ echo ':00000001FF' >"$drive/upload/image.hex"
 printf 'record %s\nprint %s\n' "$(hex 'C:\upload')" "$(hex 'avrdude: 0 bytes of flash verified
 ')" >"$copy/fake-avrdude.script"
 # The port a user chose last time.
-"$wine" reg add "$settings_key" /v commPort /d '\\.\COM5' /f >/dev/null 2>&1
+wine_exec reg add "$settings_key" /v commPort /d '\\.\COM5' /f >/dev/null 2>&1
 # The Upload button is at 10,36 (261 x 23) of the window's client area.
-if "$wine" 'C:\probe\windowprobe.exe' 'C:\Kiverlo copy\Kiverlo.exe' Kiverlo 140 47 'Select .hex file' \
+if wine_exec 'C:\probe\windowprobe.exe' 'C:\Kiverlo copy\Kiverlo.exe' Kiverlo 140 47 'Select .hex file' \
     'C:\upload\image.hex' 'C:\upload\args'; then
     tr '\0' '\n' <"$drive/upload/args" >"$work/args.txt"
     # The programmer as the tool starts it (the folder, "//avrdude"), with
@@ -192,14 +192,14 @@ check_installed "$newer_version" "newer version"
 # --- uninstall ------------------------------------------------------------------------
 # uninstall <what>: a silent uninstall removes every trace but the settings.
 uninstall() {
-    "$wine" "$windows_folder\\Uninstall.exe" /S || fail "$1: the uninstaller ended with an error"
+    wine_exec "$windows_folder\\Uninstall.exe" /S || fail "$1: the uninstaller ended with an error"
     # It goes on in a copy of itself, started from a temporary folder, that
     # removes the folder and the entries: wait until every program has ended.
     "$wineserver" -w
     [ ! -e "$folder" ] || fail "$1: files are left: $(cd "$folder" && find . | head -n 5)"
     [ ! -e "$menu" ] || fail "$1: the Start menu entry is left: $(ls "$menu")"
-    ! "$wine" reg query "$uninstall_key" >/dev/null 2>&1 || fail "$1: the Add/Remove entry is left"
-    ! "$wine" reg query 'HKLM\Software\Trunoma\Kiverlo Installer' >/dev/null 2>&1 \
+    ! wine_exec reg query "$uninstall_key" >/dev/null 2>&1 || fail "$1: the Add/Remove entry is left"
+    ! wine_exec reg query 'HKLM\Software\Trunoma\Kiverlo Installer' >/dev/null 2>&1 \
         || fail "$1: the installer's own key is left"
     [ "$(reg_value "$settings_key" commPort)" = '\\.\COM5' ] || fail "$1: the user's settings are lost"
 }
@@ -226,7 +226,7 @@ lay_out_32bit() {
     mkdir -p "$unix_folder" "$programs/$(printf '%s' "$2" | tr '\\' /)"
     cp -r "$work/installer32/." "$unix_folder"
     for entry in Kiverlo Uninstall; do
-        "$wine" 'C:\probe\shortcut.exe' "$windows_programs\\$2\\$entry.lnk" "$1\\$entry.exe" "$1" \
+        wine_exec 'C:\probe\shortcut.exe' "$windows_programs\\$2\\$entry.lnk" "$1\\$entry.exe" "$1" \
             || fail "cannot lay out the 32-bit installation's Start menu entry $entry"
     done
     reg_folder=$(printf '%s' "$1" | sed 's/\\/\\\\/g')
@@ -248,7 +248,7 @@ Windows Registry Editor Version 5.00
 @="$reg_folder"
 "Start Menu Folder"="$reg_menu"
 EOF
-    "$wine" reg import 'C:\probe\installer32.reg' >/dev/null 2>&1 || fail "cannot lay out the 32-bit installation's records"
+    wine_exec reg import 'C:\probe\installer32.reg' >/dev/null 2>&1 || fail "cannot lay out the 32-bit installation's records"
     [ "$(reg_value "$uninstall_key32" DisplayName)" = Kiverlo ] \
         && [ "$(reg_value "$uninstall_key32" UninstallString)" = "\"$1\\Uninstall.exe\"" ] \
         || fail "the 32-bit installation's records are not as laid out"

@@ -69,12 +69,12 @@ echo "contents: $(cd "$folder" && find . -type f | wc -l) files, $(du -sk "$fold
 # --- the tool and the probe ------------------------------------------------------
 mkdir -p "$WINEPREFIX/drive_c/probe"
 cp "$windowprobe" "$WINEPREFIX/drive_c/probe/windowprobe.exe"
-if ! "$wine" 'C:\probe\windowprobe.exe' "$windows_folder\\Kiverlo.exe" Kiverlo; then
+if ! wine_exec 'C:\probe\windowprobe.exe' "$windows_folder\\Kiverlo.exe" Kiverlo; then
     fail "Kiverlo.exe from the package did not come up and close cleanly"
 fi
 
 cp "$packageprobe" "$folder/kiverlo-packageprobe.exe"
-if ! (cd "$folder" && "$wine" "$windows_folder\\kiverlo-packageprobe.exe"); then
+if ! (cd "$folder" && wine_exec "$windows_folder\\kiverlo-packageprobe.exe"); then
     fail "the window built with the package's libraries and plugins is not as it should be"
 fi
 rm -f "$folder/kiverlo-packageprobe.exe"
@@ -83,7 +83,7 @@ rm -f "$folder/kiverlo-packageprobe.exe"
 # As Windows reads them, and as the package's own notes tell them.
 cp "$versioninfo" "$WINEPREFIX/drive_c/probe/versioninfo.exe"
 # shellcheck disable=SC2086
-if ! "$wine" 'C:\probe\versioninfo.exe' --versions "$windows_folder" $qt_versions; then
+if ! wine_exec 'C:\probe\versioninfo.exe' --versions "$windows_folder" $qt_versions; then
     fail "the package's Qt files are not the versions the SDK declares"
 fi
 # Each version is named, and no other: a stale version left in the notes
@@ -108,7 +108,7 @@ echo "licenses/README.txt names $named_qt$named_serial"
 # its configuration read and the programmer and part found in it.
 echo ':00000001FF' >"$WINEPREFIX/drive_c/probe/empty.hex"
 set +e
-output=$(cd "$folder" && "$wine" "$windows_folder\\avrdude.exe" -c arduino -p m328p \
+output=$(cd "$folder" && wine_exec "$windows_folder\\avrdude.exe" -c arduino -p m328p \
     -C "$windows_folder\\avrdude.conf" -P COM99 -U 'flash:w:C:\probe\empty.hex:i' 2>&1)
 code=$?
 set -e

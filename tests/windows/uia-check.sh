@@ -43,6 +43,14 @@ if ! x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -Wextra -Werror -municode
     echo "FAIL: the client does not build (do these MinGW-w64 headers declare IUIAutomation?)"
     exit 1
 fi
+# The client runs through exitrecord (see wine_exec in wine-prefix.sh).
+if ! x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -Wextra -Werror -municode -static \
+    -o "$work/exitrecord.exe" "$here/exitrecord.cpp" 2>"$work/build.log"; then
+    cat "$work/build.log"
+    echo "FAIL: exitrecord.exe does not build"
+    exit 1
+fi
+export KIVERLO_WINE_EXITRECORD="$work/exitrecord.exe"
 
 # The package as a user unpacks it, the fake programmer as its avrdude.exe:
 # it reports a verified write.
@@ -73,7 +81,7 @@ wine_boot COM5=/dev/null
 "$wine" reg add 'HKCU\Software\Trunoma\Kiverlo' /v commPort /d COM5 /f >/dev/null 2>&1
 
 result=0
-"$wine" "$work/uiaclient.exe" "$("$wine" winepath -w "$app" 2>/dev/null)" \
+wine_exec "$work/uiaclient.exe" "$("$wine" winepath -w "$app" 2>/dev/null)" \
     "$("$wine" winepath -w "$work/blink.hex" 2>/dev/null)" "Completed!" >"$work/client.log" 2>&1 || result=$?
 tr -d '\r' <"$work/client.log"
 [ "$result" -eq 0 ] || echo "FAIL: the UI Automation client ended with code $result"

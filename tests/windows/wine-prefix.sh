@@ -13,7 +13,11 @@
 #   wine_boot [NAME=device...]     creates the prefix afresh, with these
 #                                  serial ports registered
 #   wine_ports NAME=device...      registers serial ports in it
+#   wine_exec <program> [arg...]   runs a Windows program and returns its
+#                                  own exit status (needs
+#                                  $KIVERLO_WINE_EXITRECORD, see below)
 #   wine_stop                      ends its server and every program in it
+#   windows_path <Linux path>      the same path through Wine's Z: drive
 #   fail <message>                 reports a failed check and counts it in
 #                                  $failures; the check goes on, and exits
 #                                  non-zero at its end when any failed
@@ -45,6 +49,41 @@ qt_windows_prefix() {
     wine_prefix "$1/prefix"
     export WINEPATH="$2" QT_PLUGIN_PATH="$3" QT_QPA_PLATFORM=windows
     unset QT_QPA_FONTDIR QT_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS QT_AUTO_SCREEN_SCALE_FACTOR QT_ENABLE_HIGHDPI_SCALING
+}
+
+# The exit status of a Windows program under Wine is that of the Linux
+# process behind it, and the Wine server kills that process (SIGKILL, status
+# 137) when it has not gone within about a second of the program's end: on a
+# loaded machine the shell can see a kill where the program returned 0. So
+# each program runs through exitrecord.exe (tests/windows/exitrecord.cpp),
+# which records the code the program itself returned; the record is read only
+# when the shell saw that kill. A kill that comes before the program has
+# ended (out of memory, a time-out) leaves no record and stays a failure.
+# A program given as a Linux path is started through the Z: drive.
+wine_exec() {
+    if [ ! -f "${KIVERLO_WINE_EXITRECORD:-}" ]; then
+        echo "FAIL: no exitrecord.exe at '${KIVERLO_WINE_EXITRECORD:-}' (KIVERLO_WINE_EXITRECORD): build the Windows tree first" >&2
+        return 125
+    fi
+    _wine_exec_program=$1
+    shift
+    case $_wine_exec_program in
+    /*) _wine_exec_program=$(windows_path "$_wine_exec_program") ;;
+    esac
+    _wine_exec_record=$(mktemp /tmp/kiverlo-exit.XXXXXX)
+    _wine_exec_status=0
+    "$wine" "$KIVERLO_WINE_EXITRECORD" "$(windows_path "$_wine_exec_record")" \
+        "$_wine_exec_program" "$@" || _wine_exec_status=$?
+    if [ "$_wine_exec_status" -eq 137 ] && [ -s "$_wine_exec_record" ]; then
+        _wine_exec_status=$(cat "$_wine_exec_record")
+        echo "(Wine killed the process behind $_wine_exec_program after the program had ended with $_wine_exec_status)" >&2
+    fi
+    rm -f "$_wine_exec_record"
+    return "$_wine_exec_status"
+}
+
+windows_path() {
+    printf 'Z:%s' "$1" | tr / '\\'
 }
 
 wine_stop() {

@@ -53,6 +53,18 @@ foreach(_port IN LISTS KIVERLO_WINE_PORTS)
 endforeach()
 set(KIVERLO_WINE_PORT_LIST "${_ports}")
 
+# Every Windows program of the checks runs through exitrecord, which keeps the
+# program's own exit code where Wine's clean-up of a finished program ends in
+# a kill (tests/windows/exitrecord.cpp). Its place is known here, before it
+# is built, for wine-run.sh.
+set(KIVERLO_WINE_EXITRECORD "${CMAKE_BINARY_DIR}/wine-tools/kiverlo_exitrecord.exe"
+    CACHE INTERNAL "Runs a Windows program and records its exit code")
+add_executable(kiverlo_exitrecord ${CMAKE_CURRENT_LIST_DIR}/exitrecord.cpp)
+set_target_properties(kiverlo_exitrecord PROPERTIES AUTOMOC OFF
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/wine-tools)
+target_compile_options(kiverlo_exitrecord PRIVATE -municode)
+target_link_options(kiverlo_exitrecord PRIVATE -municode -static)
+
 # Sets up every prefix of the Windows checks, this one and those of the
 # checks that need one of their own.
 set(KIVERLO_WINE_PREFIX_HELPER "${CMAKE_CURRENT_LIST_DIR}/wine-prefix.sh")

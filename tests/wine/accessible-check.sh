@@ -24,4 +24,4 @@ for variable in $(env | sed -n 's/^\(QT_[A-Za-z0-9_]*\)=.*/\1/p'); do
 done
 trap wine_stop EXIT
 wine_boot
-"$wine" "$program"
+wine_exec "$program"

@@ -31,7 +31,7 @@ for dpi in ${KIVERLO_DPI_ORDER:-96 120 144}; do
     "$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
     wine_restart
     # (The program writes Windows line ends.)
-    if ! "$wine" "$probe" 2>"$work/$dpi.err" | tr -d '\r' >"$work/$dpi.txt" || ! [ -s "$work/$dpi.txt" ]; then
+    if ! wine_exec "$probe" 2>"$work/$dpi.err" | tr -d '\r' >"$work/$dpi.txt" || ! [ -s "$work/$dpi.txt" ]; then
         cat "$work/$dpi.err" >&2
         fail "the window did not come up at $dpi dpi"
         continue

@@ -92,9 +92,6 @@ export WINEPATH=$winepath
 export QT_PLUGIN_PATH=$plugins
 export QT_QPA_PLATFORM=offscreen
 export QT_QPA_FONTDIR=$fonts
-windows_path() {
-    printf 'Z:%s' "$1" | tr / '\\'
-}
 
 # row <title> <program arguments>...: one upload, its output in the log.
 row_count=0
@@ -104,7 +101,7 @@ row() {
     row_count=$((row_count + 1))
     log="$work/row$row_count.log"
     started=$(date +%s.%N)
-    if "$wine" "$program" "$@" >"$log" 2>&1; then
+    if wine_exec "$program" "$@" >"$log" 2>&1; then
         status=passed
     else
         status=FAILED
