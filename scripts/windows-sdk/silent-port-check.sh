@@ -7,7 +7,7 @@
 # the first must do so in under 70 s and about as soon as the second, with
 # as many attempts to get in sync. Prints both times.
 #
-# silent-port-check.sh <work dir> <avrdude.exe under test> <avrdude.exe to compare with> <avrdude.conf>
+# silent-port-check.sh <work dir> <the recipe's avrdude.exe> <the SDK's avrdude.exe> <avrdude.conf>
 set -euo pipefail
 
 work=$1 tested=$2 reference=$3 conf=$4
@@ -68,9 +68,9 @@ mapfile -t ttys <"$work/ports"
 "$wineserver" -w
 mkdir -p "$work/files"
 echo ':00000001FF' >"$work/files/empty.hex"
-mkdir -p "$work/files/tested" "$work/files/reference"
-cp "$tested" "$work/files/tested/avrdude.exe"
-cp "$reference" "$work/files/reference/avrdude.exe"
+mkdir -p "$work/files/recipe" "$work/files/sdk"
+cp "$tested" "$work/files/recipe/avrdude.exe"
+cp "$reference" "$work/files/sdk/avrdude.exe"
 cp "$conf" "$work/files/avrdude.conf"
 windows() { printf 'Z:%s' "$1" | tr / '\\'; }
 
@@ -90,8 +90,8 @@ run() {
     runs+=($!)
 }
 runs=()
-run tested '\\.\COM5'
-run reference '\\.\COM6'
+run recipe '\\.\COM5'
+run sdk '\\.\COM6'
 wait "${runs[@]}"
 
 failures=0
@@ -100,21 +100,21 @@ fail() {
     failures=$((failures + 1))
 }
 declare -A seconds attempts
-for name in tested reference; do
+for name in recipe sdk; do
     read -r took status <"$work/$name.result"
     seconds[$name]=$took
     attempts[$name]=$(tr -d '\r' <"$work/$name.log" | grep -c 'attempt [0-9]* of [0-9]*' || true)
-    echo "$name avrdude.exe: gave up after $took s (exit status $status, ${attempts[$name]} attempts to get in sync)"
+    echo "the $name's avrdude.exe: gave up after $took s (exit status $status, ${attempts[$name]} attempts to get in sync)"
     tr -d '\r' <"$work/$name.log" | grep -v '^$' | tail -n 3 | sed 's/^/  | /'
-    [ "$status" -ne 124 ] && [ "$status" -ne 137 ] || fail "$name: avrdude.exe did not end by itself within 150 s"
-    [ "$status" -ne 0 ] || fail "$name: avrdude.exe reported success on a port nobody answers"
-    [ "${attempts[$name]}" -gt 0 ] || fail "$name: avrdude.exe did not try to get in sync with the port"
+    [ "$status" -ne 124 ] && [ "$status" -ne 137 ] || fail "the $name's avrdude.exe did not end by itself within 150 s"
+    [ "$status" -ne 0 ] || fail "the $name's avrdude.exe reported success on a port nobody answers"
+    [ "${attempts[$name]}" -gt 0 ] || fail "the $name's avrdude.exe did not try to get in sync with the port"
 done
-awk -v t="${seconds[tested]}" -v l="$limit" 'BEGIN { exit !(t < l) }' \
-    || fail "the recipe's avrdude.exe took ${seconds[tested]} s to give up; the limit is $limit s"
-awk -v t="${seconds[tested]}" -v r="${seconds[reference]}" -v d="$slack" 'BEGIN { x = t - r; exit !(x < d && -x < d) }' \
-    || fail "the recipe's avrdude.exe took ${seconds[tested]} s, the SDK's ${seconds[reference]} s: more than $slack s apart"
-[ "${attempts[tested]}" = "${attempts[reference]}" ] \
-    || fail "the recipe's avrdude.exe made ${attempts[tested]} attempts to get in sync, the SDK's ${attempts[reference]}"
+awk -v t="${seconds[recipe]}" -v l="$limit" 'BEGIN { exit !(t < l) }' \
+    || fail "the recipe's avrdude.exe took ${seconds[recipe]} s to give up; the limit is $limit s"
+awk -v t="${seconds[recipe]}" -v r="${seconds[sdk]}" -v d="$slack" 'BEGIN { x = t - r; exit !(x < d && -x < d) }' \
+    || fail "the recipe's avrdude.exe took ${seconds[recipe]} s, the SDK's ${seconds[sdk]} s: $slack s or more apart"
+[ "${attempts[recipe]}" = "${attempts[sdk]}" ] \
+    || fail "the recipe's avrdude.exe made ${attempts[recipe]} attempts to get in sync, the SDK's ${attempts[sdk]}"
 [ "$failures" -eq 0 ] || exit 1
 echo "On a silent port the recipe's avrdude.exe gives up as the SDK's does, in under $limit s."
