@@ -154,7 +154,6 @@ for i in "${!pin_file[@]}"; do
         || die "$file: SHA-256 $actual, pinned ${pin_sha256[i]} (scripts/windows-sdk/sources)"
     echo "ok:   $file ($package $version) $actual"
 done
-# Whatever else apt-get source brought along (a .dsc) is not used.
 
 # --- the licence notes name the same sources -----------------------------------
 # Each pinned package with its version (the Debian revision aside, where the
