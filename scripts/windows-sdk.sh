@@ -105,6 +105,61 @@ pinned() {
     die "scripts/windows-sdk/sources pins no file like $1"
 }
 
+# A source that cannot be had stops a build at once. The check goes on with
+# what it has, so that one missing file does not hide what else is wrong,
+# and fails at its end.
+missing=()
+declare -A verified=()
+source_failed() {
+    [ "$mode" = check ] || die "$@"
+    echo "FAIL: $*" >&2
+    missing+=("$1")
+}
+# available <file name pattern>...: whether each of these sources was
+# downloaded and matched its pin; says so when one did not.
+available() {
+    local pattern path ok=0
+    for pattern in "$@"; do
+        path=$(pinned "$pattern")
+        if [ -z "${verified[$path]:-}" ]; then
+            echo "FAIL: not tried: $(basename "$path") is missing (above)" >&2
+            ok=1
+        fi
+    done
+    return "$ok"
+}
+
+# --- the licence notes name the same sources -----------------------------------
+stage "The licence notes name the pinned sources"
+# Each pinned package with its version (the Debian revision aside, where the
+# notes leave it out) must be in resources/windows-licenses.txt, and every
+# Debian source package the notes name must be pinned here, at that version.
+notes=$(tr -s ' \n' '  ' <"$repo/resources/windows-licenses.txt")
+drift=0
+for i in "${!pin_package[@]}"; do
+    package=${pin_package[i]} version=${pin_version[i]}
+    if [[ " $notes " != *" $package $version"[\ ,.\;\)]* && " $notes " != *" $package ${version%-*}"[\ ,.\;\)]* ]]; then
+        echo "FAIL: resources/windows-licenses.txt does not name $package $version (or ${version%-*})" >&2
+        drift=1
+    fi
+done
+named=$(echo "$notes" | grep -oE "source package [a-z0-9.+-]+ [0-9][0-9A-Za-z.+~:-]*[0-9A-Za-z+~]" | cut -d' ' -f3,4 | sort -u)
+while read -r package version; do
+    [ -n "$package" ] || continue
+    ok=0
+    for i in "${!pin_package[@]}"; do
+        if [ "${pin_package[i]}" = "$package" ] && { [ "${pin_version[i]}" = "$version" ] || [ "${pin_version[i]%-*}" = "$version" ]; }; then
+            ok=1
+        fi
+    done
+    if [ "$ok" -eq 0 ]; then
+        echo "FAIL: resources/windows-licenses.txt names source package $package $version, which scripts/windows-sdk/sources does not pin" >&2
+        drift=1
+    fi
+done <<<"$named"
+[ "$drift" -eq 0 ] || die "the licence notes and the recipe name different sources"
+echo "resources/windows-licenses.txt names the pinned sources: $(echo "$named" | tr '\n' ' ')"
+
 stage "Sources (pinned in scripts/windows-sdk/sources)"
 apt_dir="$cache/apt"
 mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/sources.list.d" "$cache/files"
@@ -141,49 +196,27 @@ for i in "${!pin_file[@]}"; do
         found=$(apt-cache "${apt_options[@]}" showsrc "$package" 2>/dev/null | sed -n 's/^Version: //p' | sort -uV)
         if ! grep -qxF "$version" <<<"$found"; then
             found=$(echo $found)
-            die "$package $version is in none of the releases searched ($suites) on the mirror;" \
+            source_failed "$file: $package $version is in none of the releases searched ($suites) on the mirror;" \
                 "they carry: ${found:-no version of $package}. Pin a version that one carries (scripts/windows-sdk/sources)" \
                 "or search more releases (KIVERLO_SDK_SUITES)."
+        else
+            grep -E '^(E|W|Err):' "$cache/source.log" >&2 || tail -n 5 "$cache/source.log" >&2
+            source_failed "$file ($package $version) could not be downloaded from the mirror"
         fi
-        grep -E '^(E|W|Err):' "$cache/source.log" >&2 || tail -n 5 "$cache/source.log" >&2
-        die "$file ($package $version) could not be downloaded from the mirror"
+        continue
     fi
-    [ -f "$cache/files/$file" ] || die "$package $version holds no file $file"
+    if [ ! -f "$cache/files/$file" ]; then
+        source_failed "$file: $package $version holds no such file"
+        continue
+    fi
     actual=$(sha256sum "$cache/files/$file" | cut -d' ' -f1)
-    [ "$actual" = "${pin_sha256[i]}" ] \
-        || die "$file: SHA-256 $actual, pinned ${pin_sha256[i]} (scripts/windows-sdk/sources)"
+    if [ "$actual" != "${pin_sha256[i]}" ]; then
+        source_failed "$file: SHA-256 $actual, pinned ${pin_sha256[i]} (scripts/windows-sdk/sources)"
+        continue
+    fi
+    verified[$cache/files/$file]=1
     echo "ok:   $file ($package $version) $actual"
 done
-
-# --- the licence notes name the same sources -----------------------------------
-# Each pinned package with its version (the Debian revision aside, where the
-# notes leave it out) must be in resources/windows-licenses.txt, and every
-# Debian source package the notes name must be pinned here, at that version.
-notes=$(tr -s ' \n' '  ' <"$repo/resources/windows-licenses.txt")
-drift=0
-for i in "${!pin_package[@]}"; do
-    package=${pin_package[i]} version=${pin_version[i]}
-    if [[ " $notes " != *" $package $version"[\ ,.\;\)]* && " $notes " != *" $package ${version%-*}"[\ ,.\;\)]* ]]; then
-        echo "FAIL: resources/windows-licenses.txt does not name $package $version (or ${version%-*})" >&2
-        drift=1
-    fi
-done
-named=$(echo "$notes" | grep -oE "source package [a-z0-9.+-]+ [0-9][0-9A-Za-z.+~:-]*[0-9A-Za-z+~]" | cut -d' ' -f3,4 | sort -u)
-while read -r package version; do
-    [ -n "$package" ] || continue
-    ok=0
-    for i in "${!pin_package[@]}"; do
-        if [ "${pin_package[i]}" = "$package" ] && { [ "${pin_version[i]}" = "$version" ] || [ "${pin_version[i]%-*}" = "$version" ]; }; then
-            ok=1
-        fi
-    done
-    if [ "$ok" -eq 0 ]; then
-        echo "FAIL: resources/windows-licenses.txt names source package $package $version, which scripts/windows-sdk/sources does not pin" >&2
-        drift=1
-    fi
-done <<<"$named"
-[ "$drift" -eq 0 ] || die "the licence notes and the recipe name different sources"
-echo "resources/windows-licenses.txt names the pinned sources: $(echo "$named" | tr '\n' ' ')"
 
 # --- the sources unpacked and patched ------------------------------------------
 # apply <tree> <patch>: applies exactly, without fuzz; fails when it does not.
@@ -203,6 +236,7 @@ unpack() {
 
 prepare_qtbase() {
     stage "qtbase: unpacked, Debian's CVE patches and ours applied"
+    available 'qtbase-opensource-src_*.orig.tar.*' 'qtbase-opensource-src_*.debian.tar.*' || return 0
     unpack "$(pinned 'qtbase-opensource-src_*.orig.tar.*')" "$work/qtbase-src"
     rm -rf "$work/qtbase-debian"
     mkdir -p "$work/qtbase-debian"
@@ -222,13 +256,18 @@ prepare_qtbase() {
 
 prepare_modules() {
     stage "qtserialport and qtimageformats: unpacked"
-    unpack "$(pinned 'qtserialport-opensource-src_*.orig.tar.*')" "$work/qtserialport-src"
-    unpack "$(pinned 'qtimageformats-opensource-src_*.orig.tar.*')" "$work/qtimageformats-src"
     # qmake generates a module's forwarding headers (syncqt) only in a git
     # checkout, which it tells by a .git folder; an empty one will do.
-    mkdir -p "$work/qtserialport-src/.git" "$work/qtimageformats-src/.git"
-    [ -f "$work/qtserialport-src/src/serialport/qserialport.h" ] || die "qtserialport's source holds no qserialport.h"
-    [ -d "$work/qtimageformats-src/src/plugins/imageformats/icns" ] || die "qtimageformats' source holds no icns plugin"
+    if available 'qtserialport-opensource-src_*.orig.tar.*'; then
+        unpack "$(pinned 'qtserialport-opensource-src_*.orig.tar.*')" "$work/qtserialport-src"
+        mkdir -p "$work/qtserialport-src/.git"
+        [ -f "$work/qtserialport-src/src/serialport/qserialport.h" ] || die "qtserialport's source holds no qserialport.h"
+    fi
+    if available 'qtimageformats-opensource-src_*.orig.tar.*'; then
+        unpack "$(pinned 'qtimageformats-opensource-src_*.orig.tar.*')" "$work/qtimageformats-src"
+        mkdir -p "$work/qtimageformats-src/.git"
+        [ -d "$work/qtimageformats-src/src/plugins/imageformats/icns" ] || die "qtimageformats' source holds no icns plugin"
+    fi
 }
 
 prepare_avrdude() {
@@ -258,20 +297,27 @@ build_avrdude() {
 if [ "$mode" = check ]; then
     prepare_qtbase
     prepare_modules
-    prepare_avrdude
-    build_avrdude "$work/avrdude"
-    stage "A silent COM port under Wine: the recipe's avrdude.exe beside the SDK's"
-    sdk_source=${KIVERLO_WIN_SDK:-$repo/../shared/windows-sdk}
-    [ ! -d "$sdk_source" ] || sdk_source="$sdk_source/kiverlo-win64-sdk.tar.xz"
-    [ -f "$sdk_source" ] || die "no Windows SDK at $sdk_source to compare with (KIVERLO_WIN_SDK)"
-    rm -rf "$work/sdk"
-    mkdir -p "$work/sdk"
-    tar -xJf "$sdk_source" -C "$work/sdk" kiverlo-win64-sdk/avrdude
-    bash "$recipe/silent-port-check.sh" "$work/silent-port" "$work/avrdude/bin/avrdude.exe" \
-        "$work/sdk/kiverlo-win64-sdk/avrdude/bin/avrdude.exe" "$work/avrdude/etc/avrdude.conf"
+    if available 'avrdude_*.orig.tar.*'; then
+        prepare_avrdude
+        build_avrdude "$work/avrdude"
+        stage "A silent COM port under Wine: the recipe's avrdude.exe beside the SDK's"
+        sdk_source=${KIVERLO_WIN_SDK:-$repo/../shared/windows-sdk}
+        [ ! -d "$sdk_source" ] || sdk_source="$sdk_source/kiverlo-win64-sdk.tar.xz"
+        [ -f "$sdk_source" ] || die "no Windows SDK at $sdk_source to compare with (KIVERLO_WIN_SDK)"
+        rm -rf "$work/sdk"
+        mkdir -p "$work/sdk"
+        tar -xJf "$sdk_source" -C "$work/sdk" kiverlo-win64-sdk/avrdude
+        bash "$recipe/silent-port-check.sh" "$work/silent-port" "$work/avrdude/bin/avrdude.exe" \
+            "$work/sdk/kiverlo-win64-sdk/avrdude/bin/avrdude.exe" "$work/avrdude/etc/avrdude.conf"
+    fi
     rm -rf "$work/qtbase-src" "$work/qtbase-debian" "$work/qtserialport-src" "$work/qtimageformats-src" "$work/sdk"
     stage ""
     echo "Windows SDK recipe check: $((SECONDS - started)) s"
+    if ((${#missing[@]})); then
+        echo "FAIL: the recipe's sources are not all to be had:" >&2
+        printf '  %s\n' "${missing[@]}" >&2
+        exit 1
+    fi
     exit 0
 fi
 
