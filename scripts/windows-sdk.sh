@@ -19,7 +19,7 @@
 # machine's keyring). Our changes are the patches in scripts/windows-sdk/.
 #
 # scripts/windows-sdk.sh          builds the SDK: <work>/out/kiverlo-win64-sdk.tar.xz
-#                                 (about 2.5 hours on 2 cores, see docs/windows.md)
+#                                 (hours on 2 cores: see docs/windows.md)
 # scripts/windows-sdk.sh --check  the quick check that CI runs (a few minutes):
 #                                 the sources still download and match their
 #                                 checksums, every patch applies, the licence
@@ -28,8 +28,8 @@
 #                                 a silent COM port under Wine as soon as the
 #                                 SDK's does, and within 70 s
 #
-# KIVERLO_SDK_WORK   the work folder (default build-sdk/ in the checkout);
-#                    a build goes on from what an earlier one left there
+# KIVERLO_SDK_WORK   the work folder (default build-sdk/ in the checkout)
+#                    (each run starts afresh there; about 6 GB for a build)
 # KIVERLO_SDK_CACHE  the downloaded sources and the script's APT state, kept
 #                    between runs (default /var/cache/kiverlo-sdk-sources;
 #                    apt-get checks a kept file against the mirror's index
