@@ -124,6 +124,7 @@ echo "licenses/README.txt names $named_qt$named_serial"
 # lines) is in avrdude.exe; each upstream commit a patch backports (the
 # abbreviated commit names in its head) is named in the notes, and so is the
 # version.
+failures_before=$failures
 for patch in "$patches"/avrdude-*.patch; do
     [ -f "$patch" ] || { fail "no avrdude patch in $patches"; break; }
     name=$(basename "$patch")
@@ -146,7 +147,8 @@ MARKS
     done
 done
 echo "$notes" | grep -q "avrdude $avrdude_version[ ,.]" || fail "licenses/README.txt does not name avrdude $avrdude_version"
-echo "avrdude.exe: $avrdude_version with the recipe's patches; licenses/README.txt names it and the fixes"
+[ "$failures" -ne "$failures_before" ] \
+    || echo "avrdude.exe: $avrdude_version with the recipe's patches; licenses/README.txt names it and the fixes"
 
 # --- the programmer, as the tool starts it ------------------------------------
 # No board here: a port that does not exist. avrdude gets that far only with
