@@ -122,6 +122,22 @@ if(KIVERLO_AVRDUDE AND KIVERLO_AVRDUDE_CONF)
 else()
     message(WARNING "The Windows package lacks avrdude.exe: set KIVERLO_AVRDUDE and KIVERLO_AVRDUDE_CONF")
 endif()
+# The avrdude the package must hold is the one the SDK's recipe builds: the
+# upstream version of the source it pins (scripts/windows-sdk/sources), with
+# the recipe's patches (scripts/windows-sdk/patches/avrdude-*.patch), which
+# the package check looks for in avrdude.exe.
+file(STRINGS "${PROJECT_SOURCE_DIR}/scripts/windows-sdk/sources" _avrdude_pin REGEX "^avrdude ")
+string(REGEX MATCH "^avrdude +([0-9.]+)" _avrdude_pin "${_avrdude_pin}")
+set(KIVERLO_PACKAGED_AVRDUDE_VERSION "${CMAKE_MATCH_1}")
+if(NOT KIVERLO_PACKAGED_AVRDUDE_VERSION)
+    message(FATAL_ERROR "scripts/windows-sdk/sources pins no avrdude version")
+endif()
+set(KIVERLO_SDK_PATCHES "${PROJECT_SOURCE_DIR}/scripts/windows-sdk/patches")
+file(GLOB _avrdude_patches "${KIVERLO_SDK_PATCHES}/avrdude-*.patch")
+if(NOT _avrdude_patches)
+    message(FATAL_ERROR "No avrdude patch in ${KIVERLO_SDK_PATCHES}")
+endif()
+message(STATUS "Windows package: avrdude ${KIVERLO_PACKAGED_AVRDUDE_VERSION} with ${_avrdude_patches}")
 
 # --- licences -------------------------------------------------------------------
 # The tool is GPL-3.0-or-later; it ships Qt (LGPL-3.0), avrdude

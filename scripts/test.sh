@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, builds the tool with its tests and runs every
-# test; then checks the code: its format, cppcheck, the tests again under
+# test (the Windows build's under Wine, with a quick check of the recipe of
+# its SDK); then checks the code: its format, cppcheck, the tests again under
 # AddressSanitizer and UndefinedBehaviorSanitizer, short fuzzing runs and
 # clang-tidy; and proves the other Debian release in a fresh root
 # (scripts/other-release-test.sh). Exits non-zero when anything fails.
@@ -76,6 +77,9 @@ run_ctest "$repo/build-qt6"
 
 stage "Windows: cross-build, tests under Wine, package"
 bash "$repo/scripts/windows.sh"
+
+stage "Windows SDK: the recipe's sources, patches and avrdude.exe (scripts/windows-sdk.sh --check)"
+STAGE_MARK=-- bash "$repo/scripts/windows-sdk.sh" --check
 
 stage "Debian package: build with its tests, lintian, a second build compared"
 bash "$repo/scripts/deb.sh"

@@ -16,8 +16,9 @@
 # first ones byte for byte (scripts/test.sh runs it some minutes later).
 #
 # The SDK is the tarball in ../shared/windows-sdk/ beside this checkout, or
-# wherever KIVERLO_WIN_SDK points (its folder or the tarball itself). Without
-# it the script fails and says where it looked.
+# wherever KIVERLO_WIN_SDK points (its folder or the tarball itself); the
+# project's recipe, scripts/windows-sdk.sh, makes it. Without it the script
+# fails and says where it looked.
 # Exits non-zero when anything fails.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup-common.sh"

@@ -12,19 +12,32 @@
 #     (and none when started elsewhere);
 #   - avrdude.exe started from the folder reads its avrdude.conf, knows the
 #     programmer and the part the tool asks for, and tries the port;
-#   - each Qt library and plugin is of the version the SDK declares, read
-#     from its version record through Windows' version API, and
-#     licenses/README.txt names those versions.
+#   - each Qt library and plugin is of the version the SDK declares, and
+#     avrdude.exe of the version the SDK's recipe pins, read from their
+#     version records through Windows' version API, and licenses/README.txt
+#     names those versions;
+#   - avrdude.exe is the recipe's patched build, not the release as it was:
+#     its version record cannot tell (both say 7.1), so the check looks for
+#     the messages that only the recipe's patches add to it, and
+#     licenses/README.txt names the upstream fixes they backport. How the
+#     patched build behaves on a port that does not answer is timed by the
+#     row "a port nobody serves" of wine.upload_to_board, with the same
+#     avrdude.exe.
 #
 # package-check.sh <build dir> <work dir> <wine64> <wineserver> <windowprobe.exe> <packageprobe.exe>
-#                  <versioninfo.exe> <file>=<version>...
+#                  <versioninfo.exe> <folder of the SDK's patches> avrdude.exe=<version> <file>=<version>...
 set -eu
 
-build=$1 work=$2 wine=$3 wineserver=$4 windowprobe=$5 packageprobe=$6 versioninfo=$7
+build=$1 work=$2 wine=$3 wineserver=$4 windowprobe=$5 packageprobe=$6 versioninfo=$7 patches=$8
 . "$(dirname "$0")/wine-prefix.sh"
 on_virtual_display "$0" "$@"
-shift 7
+shift 8
 # <file>=<version> pairs hold no blanks.
+case ${1:-} in
+avrdude.exe=?*) avrdude_version=${1#*=} ;;
+*) echo "FAIL: no avrdude.exe=<version> to check" >&2; exit 1 ;;
+esac
+shift
 qt_versions=$*
 [ -n "$qt_versions" ] || { echo "FAIL: no Qt file with its version to check" >&2; exit 1; }
 cpack=${CPACK:-cpack}
@@ -86,6 +99,9 @@ cp "$versioninfo" "$WINEPREFIX/drive_c/probe/versioninfo.exe"
 if ! wine_exec 'C:\probe\versioninfo.exe' --versions "$windows_folder" $qt_versions; then
     fail "the package's Qt files are not the versions the SDK declares"
 fi
+if ! wine_exec 'C:\probe\versioninfo.exe' --versions "$windows_folder" "avrdude.exe=$avrdude_version"; then
+    fail "the package's avrdude.exe is not the version the SDK's recipe pins ($avrdude_version)"
+fi
 # Each version is named, and no other: a stale version left in the notes
 # fails as well as a missing one.
 notes=$(tr -d '\r' <"$folder/licenses/README.txt" | tr -s ' \n' '  ')
@@ -102,6 +118,37 @@ done | sort -u | tr '\n' ' ')
 [ "$named_serial" = "$packaged_serial" ] \
     || fail "licenses/README.txt names ${named_serial:-no Qt Serial Port version}, the package holds $packaged_serial"
 echo "licenses/README.txt names $named_qt$named_serial"
+
+# --- the patched avrdude -------------------------------------------------------------
+# Each message an avrdude patch of the recipe adds (its added pmsg_error
+# lines) is in avrdude.exe; each upstream commit a patch backports (the
+# abbreviated commit names in its head) is named in the notes, and so is the
+# version.
+failures_before=$failures
+for patch in "$patches"/avrdude-*.patch; do
+    [ -f "$patch" ] || { fail "no avrdude patch in $patches"; break; }
+    name=$(basename "$patch")
+    marks=$(sed -n 's/^+.*pmsg_error("\([^"\\]*\).*/\1/p' "$patch")
+    [ -n "$marks" ] || fail "$name adds no message of its own to look for"
+    while IFS= read -r mark; do
+        [ -n "$mark" ] || continue
+        if grep -qaF "$mark" "$folder/avrdude.exe"; then
+            echo "avrdude.exe holds \"$mark\" ($name)"
+        else
+            fail "avrdude.exe lacks \"$mark\": it was built without $name"
+        fi
+    done <<MARKS
+$marks
+MARKS
+    commits=$(sed '/^--- /q' "$patch" | grep -oE '\b[0-9a-f]{8,40}\b' | grep '[0-9]' | sort -u)
+    [ -n "$commits" ] || fail "$name names no upstream commit it backports"
+    for commit in $commits; do
+        echo "$notes" | grep -qw "$commit" || fail "licenses/README.txt does not name $commit, which avrdude.exe carries ($name)"
+    done
+done
+echo "$notes" | grep -q "avrdude $avrdude_version[ ,.]" || fail "licenses/README.txt does not name avrdude $avrdude_version"
+[ "$failures" -ne "$failures_before" ] \
+    || echo "avrdude.exe: $avrdude_version with the recipe's patches; licenses/README.txt names it and the fixes"
 
 # --- the programmer, as the tool starts it ------------------------------------
 # No board here: a port that does not exist. avrdude gets that far only with

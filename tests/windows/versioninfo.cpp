@@ -9,10 +9,10 @@
 //   the original file name, the versions, and every other one empty.
 //
 // versioninfo --versions <folder> <file>=<version>...
-//   checks that each file in the folder is of that version (such as 5.15.19)
-//   in all three places a user or an installer reads it: the numeric file
-//   and product versions, and the FileVersion and ProductVersion texts of
-//   its first translation (read as a.b.c, a.b.c.0, or with commas).
+//   checks that each file in the folder is of that version (such as 5.15.19,
+//   or 7.1) in all three places a user or an installer reads it: the numeric
+//   file and product versions, and the FileVersion and ProductVersion texts
+//   of its first translation (read as a.b, a.b.c, a.b.c.0, or with commas).
 #include <windows.h>
 
 #include <algorithm>
@@ -85,7 +85,7 @@ std::vector<char> versionRecord(const wchar_t *file)
 }
 
 // A version text as "a.b.c.d": commas and blanks as Windows' own records
-// write them become dots, and a missing fourth number is 0.
+// write them become dots, and missing third and fourth numbers are 0.
 std::wstring fourNumbers(std::wstring text)
 {
     std::wstring out;
@@ -95,7 +95,7 @@ std::wstring fourNumbers(std::wstring text)
         else if (c != L' ')
             out += c;
     }
-    if (std::count(out.begin(), out.end(), L'.') == 2)
+    for (auto dots = std::count(out.begin(), out.end(), L'.'); !out.empty() && dots < 3; ++dots)
         out += L".0";
     return out;
 }

@@ -6,9 +6,12 @@
 // at the other end, and the check of its flash, are the business of
 // e2e-check.sh, which starts this program under Wine once per row.
 //
-// kiverlo_wineupload --port NAME --expect VERDICT [--flash-out FILE] FILE-CHOICE
+// kiverlo_wineupload --port NAME --expect VERDICT [--within SECONDS] [--flash-out FILE] FILE-CHOICE
 //   --port NAME      the port list's item to pick, such as \\.\COM5
 //   --expect TEXT    "Completed!" or "Failed"
+//   --within SECONDS the verdict must come in under SECONDS from the click
+//                    on Upload... (a limit a user sees, such as how long a
+//                    wrong port takes to fail)
 //   --flash-out FILE where to write the bytes the flash must then start with
 //   FILE-CHOICE, one of:
 //   --random SEED --folder ascii|cyrillic|chinese
@@ -82,9 +85,14 @@ int main(int argc, char *argv[])
     const QCommandLineOption hexOption(QStringLiteral("hex"), QString(), QStringLiteral("file"));
     const QCommandLineOption badOption(QStringLiteral("bad"));
     const QCommandLineOption writingOption(QStringLiteral("when-writing"), QString(), QStringLiteral("file"));
-    parser.addOptions(
-        {portOption, expectOption, flashOption, randomOption, folderOption, hexOption, badOption, writingOption});
+    const QCommandLineOption withinOption(QStringLiteral("within"), QString(), QStringLiteral("seconds"));
+    parser.addOptions({portOption, expectOption, flashOption, randomOption, folderOption, hexOption, badOption,
+        writingOption, withinOption});
     parser.process(application);
+    bool withinValid = true;
+    const double within = parser.isSet(withinOption) ? parser.value(withinOption).toDouble(&withinValid) : 0;
+    if (!withinValid || within < 0)
+        return failed("--within takes a number of seconds, not", parser.value(withinOption));
 
     QTemporaryDir files;
     if (!files.isValid())
@@ -193,11 +201,15 @@ int main(int argc, char *argv[])
     };
     if (!waitUntil(ended, 240000))
         return failed("the upload did not end within 4 minutes");
+    const double seconds = double(timer.elapsed()) / 1000;
     std::printf("%s\n", qPrintable(console->toPlainText()));
-    std::printf("verdict: %s after %.1f s\n", qPrintable(label->text()), double(timer.elapsed()) / 1000);
+    std::printf("verdict: %s after %.1f s\n", qPrintable(label->text()), seconds);
     std::fflush(stdout);
     if (label->text() != parser.value(expectOption))
         return failed("the verdict is", label->text());
+    if (within > 0 && seconds >= within)
+        return failed("the verdict came too late:",
+            QStringLiteral("%1 s, the limit is %2 s").arg(seconds, 0, 'f', 1).arg(within, 0, 'f', 0));
     if (!ports->isEnabled())
         return failed("the port list stayed locked");
     // The console shows the path as chosen, whatever name avrdude got.

@@ -1,0 +1,12 @@
+# CMake toolchain file for Debian's MinGW-w64 cross compilers for 64-bit Windows,
+# the posix thread model (g++-mingw-w64-x86-64-posix): the compilers that
+# built the SDK, and that anything linked against it must be built with.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(CMAKE_C_COMPILER /usr/bin/x86_64-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER /usr/bin/x86_64-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER /usr/bin/x86_64-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
