@@ -48,7 +48,7 @@ fi
 STAGE_MARK=--
 stage "Packages"
 install_missing cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 nsis \
-    fonts-dejavu-core xvfb xauth zip unzip icoutils file 7zip \
+    fonts-dejavu-core xvfb xauth zip unzip icoutils file \
     build-essential libsimavr-dev libelf-dev arduino-core-avr gcc-avr avr-libc
 
 # unpack_sdk <build dir>: the SDK in <build dir>/sdk/, unpacked again only
@@ -172,16 +172,18 @@ rm -rf "$build/installer-newer" "$build/installer-32bit"
 cpack -G NSIS -R "$newer_version" --config "$build/CPackConfig.cmake" -B "$build/installer-newer" \
     >"$build/installer-newer.log" 2>&1 || { cat "$build/installer-newer.log"; exit 1; }
 # The 32-bit installer of earlier builds, packed with its settings from the
-# package's files, for the upgrade from it.
+# package's files, for the upgrade from it; makensis hands out the
+# uninstaller it carries (see installer-32bit.cmake).
 mkdir -p "$build/installer-32bit"
 unzip -q "$build/packages/Kiverlo-$version-win64.zip" -d "$build/installer-32bit/files"
-cpack --config "$repo/tests/windows/installer-32bit.cmake" -B "$build/installer-32bit" \
+KIVERLO_32BIT_UNINSTALLER="$build/installer-32bit/Uninstall.exe" \
+    cpack --config "$repo/tests/windows/installer-32bit.cmake" -B "$build/installer-32bit" \
     -D "CPACK_INSTALLED_DIRECTORIES=$build/installer-32bit/files/Kiverlo-$version-win64;." \
     -D CPACK_KIVERLO_SOURCE_DATE_EPOCH="$SOURCE_DATE_EPOCH" >"$build/installer-32bit.log" 2>&1 \
     || { cat "$build/installer-32bit.log"; exit 1; }
 KIVERLO_WINE_EXITRECORD="$build/wine-tools/kiverlo_exitrecord.exe" \
     sh "$repo/tests/windows/installer-check.sh" "$installer" "$build/installer-newer/Kiverlo-$version-win64.exe" \
-    "$newer_version" "$build/packages/Kiverlo-$version-win64.zip" "$build/installer-32bit/Kiverlo-0.0.0-win64.exe" \
+    "$newer_version" "$build/packages/Kiverlo-$version-win64.zip" "$build/installer-32bit/Uninstall.exe" \
     "$build/installer-check" "$wine64" /usr/lib/wine/wineserver "$build/tests/windows/kiverlo_windowprobe.exe" \
     "$build/tests/windows/kiverlo_shortcut.exe" "$build/tests/gui/kiverlo_fakeavrdude.exe"
 rm -rf "$build/installer-newer" "$build/installer-32bit"
