@@ -216,7 +216,7 @@ if [ "$mode" = package-checks ]; then
     # The package holds nothing else, and the checks start nothing else: the
     # packing (cpack's "preinstall" step) is told not to build the rest.
     configure "$repo" "$build" "$sdk" -DBUILD_TESTING=ON -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON
-    x86_64-w64-mingw32-g++-posix --version | head -n 1
+    x86_64-w64-mingw32-g++-posix --version | sed -n 1p
     cmake --build "$build" -j "$jobs" --target Kiverlo kiverlo_exitrecord kiverlo_windowprobe kiverlo_packageprobe \
         kiverlo_versioninfo kiverlo_shortcut kiverlo_fakeavrdude
     stage "Package under Wine (tests/windows/package-check.sh)"
