@@ -20,7 +20,14 @@
 #      (tests/windows/uia-check.sh): Debian 12's Wine 8 has no UI Automation
 #      client. On Debian 12 in the Debian 13 root, after everything above, so
 #      that nothing it installs helps the checks before; on Debian 13 on this
-#      machine itself.
+#      machine itself;
+#   6. the checks of the Windows package and installer with the other
+#      release's CMake, MinGW-w64, NSIS and Wine (scripts/windows.sh
+#      --package-checks, against the SDK unpacked in build-win/): the tool
+#      and the checks' programs built there, the package check under Wine,
+#      the ZIP and the installers packed there, the installer under Wine. On
+#      Debian 12 in the Debian 13 root after the UI Automation check, on
+#      Debian 13 in the Debian 12 root that installed the package, after that.
 # Run by scripts/test.sh; never inside such a root itself (scripts/test.sh
 # fails there, and the root runs scripts/test.sh --linux).
 #
@@ -85,6 +92,9 @@ if ! windows_build; then
 fi
 echo "Windows package built here: $win_zip"
 uia_packages=(wine64 g++-mingw-w64-x86-64-posix xvfb unzip)
+# The Windows packages made in the root get the time stamps of the packages
+# made here.
+windows_epoch=$(git -c safe.directory="$repo" -C "$repo" log -1 --format=%ct 2>/dev/null || echo 0)
 
 cache=${KIVERLO_ROOT_CACHE:-/var/cache/kiverlo-roots}
 export CLEANROOT_APT_ARCHIVES="$cache/$suite-apt-archives"
@@ -120,6 +130,25 @@ uia_check_in_root() {
         "/tmp/windows-build/$(basename "$win_fake")"
 }
 
+# windows_checks_in_root: the package and installer checks of the Windows
+# build, in the open root, with what that release brings (scripts/windows.sh
+# --package-checks installs it there). The tool and the checks' programs are
+# built there with its CMake and MinGW-w64, against the SDK unpacked here: a
+# build tree belongs to the CMake that made it (cpack runs the tree's build
+# step, whose makefiles name that CMake's own files), so the other release
+# cannot pack the build made here, and building only what the package holds
+# takes a minute or two.
+windows_checks_in_root() {
+    local started=$SECONDS
+    stage "The Windows package and installer with $suite's CMake, MinGW-w64, NSIS and Wine (scripts/windows.sh --package-checks)"
+    cleanroot_copy_sources "$root/src/kiverlo"
+    mkdir -p "$root/src/kiverlo/build-win"
+    cp -a "$repo/build-win/sdk" "$root/src/kiverlo/build-win/"
+    in_root KIVERLO_OTHER_RELEASE_ROOT=1 SOURCE_DATE_EPOCH="$windows_epoch" \
+        /bin/bash /src/kiverlo/scripts/windows.sh --package-checks
+    echo "The Windows package and installer checks in $suite: $((SECONDS - started)) s"
+}
+
 if [ "$suite" = trixie ]; then
     # Debian 13 installs what Debian 12 built: the package made here goes
     # into the fresh root first, then leaves it again before the build.
@@ -129,9 +158,10 @@ if [ "$suite" = trixie ]; then
         in_root apt-get purge -y -qq kiverlo >/dev/null
         build_and_test
         uia_check_in_root
+        windows_checks_in_root
     )
     stage "Passed: $suite builds, tests and packages, and runs the package built on $host"
-    echo "The Windows package reads through $suite's UI Automation."
+    echo "The Windows package reads through $suite's UI Automation, and passes the package and installer checks there."
 else
     # A package built on Debian 13 needs Debian 13's libraries (a newer libc,
     # Qt's libraries renamed for 64-bit time) and cannot install on Debian 12,
@@ -150,8 +180,10 @@ else
     (
         open_root
         cleanroot_check_package "$(ls "$built"/kiverlo_*.deb)"
+        windows_checks_in_root
     )
     stage "Passed: $suite builds, tests and packages, and runs the package it built"
+    echo "The Windows package passes the package and installer checks in $suite."
     # Wine 10 is this machine's own.
     stage "The Windows package through UI Automation under $host's Wine (tests/windows/uia-check.sh)"
     apt-get -o DPkg::Lock::Timeout=600 update -qq

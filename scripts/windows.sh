@@ -15,6 +15,14 @@
 # path has another length, under another umask, and compares them with the
 # first ones byte for byte (scripts/test.sh runs it some minutes later).
 #
+# scripts/windows.sh --package-checks runs only the checks of the package and
+# of the installer, with this system's CMake, MinGW-w64, NSIS and Wine,
+# against the SDK that a run without it unpacked into build-win/sdk/ (here,
+# or on another machine and copied here): it builds in build-win/ afresh
+# only the tool and the checks' own programs, runs the package check under
+# Wine, makes the packages and checks the installer under Wine.
+# scripts/other-release-test.sh runs it in the other Debian release's root.
+#
 # The SDK is the tarball in ../shared/windows-sdk/ beside this checkout, or
 # wherever KIVERLO_WIN_SDK points (its folder or the tarball itself); the
 # project's recipe, scripts/windows-sdk.sh, makes it. Without it the script
@@ -25,32 +33,49 @@ source "$(dirname "${BASH_SOURCE[0]}")/setup-common.sh"
 
 started=$SECONDS
 build="$repo/build-win"
-again=0
-[ "${1:-}" != --again ] || again=1
+mode=all
+case "${1:-}" in
+--again) mode=again ;;
+--package-checks) mode=package-checks ;;
+"") ;;
+*)
+    echo "usage: $0 [--again | --package-checks]" >&2
+    exit 2
+    ;;
+esac
 # Every time stamp that goes into the package is the last commit's.
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
     SOURCE_DATE_EPOCH=$(git -c safe.directory="$repo" -C "$repo" log -1 --format=%ct 2>/dev/null || echo 0)
 fi
 export SOURCE_DATE_EPOCH
 
-sdk_source=${KIVERLO_WIN_SDK:-$repo/../shared/windows-sdk}
-if [ -d "$sdk_source" ]; then
-    tarball="$sdk_source/kiverlo-win64-sdk.tar.xz"
-else
-    tarball=$sdk_source
-fi
-if [ ! -f "$tarball" ]; then
-    echo "No Windows SDK at $sdk_source (kiverlo-win64-sdk.tar.xz): the Windows build cannot run." >&2
-    echo "Set KIVERLO_WIN_SDK to its folder (or the tarball)." >&2
-    exit 1
+if [ "$mode" != package-checks ]; then
+    sdk_source=${KIVERLO_WIN_SDK:-$repo/../shared/windows-sdk}
+    if [ -d "$sdk_source" ]; then
+        tarball="$sdk_source/kiverlo-win64-sdk.tar.xz"
+    else
+        tarball=$sdk_source
+    fi
+    if [ ! -f "$tarball" ]; then
+        echo "No Windows SDK at $sdk_source (kiverlo-win64-sdk.tar.xz): the Windows build cannot run." >&2
+        echo "Set KIVERLO_WIN_SDK to its folder (or the tarball)." >&2
+        exit 1
+    fi
 fi
 
 # Its steps are headed one level below the stages of test.sh.
 STAGE_MARK=--
 stage "Packages"
-install_missing cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 nsis \
-    fonts-dejavu-core xvfb xauth zip unzip icoutils file 7zip \
-    build-essential libsimavr-dev libelf-dev arduino-core-avr gcc-avr avr-libc
+# What the tool is built, packed and checked with (all that --package-checks
+# needs), then what the other tests need.
+check_packages=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 nsis fonts-dejavu-core
+    xvfb zip unzip file)
+if [ "$mode" = package-checks ]; then
+    install_missing "${check_packages[@]}"
+else
+    install_missing "${check_packages[@]}" icoutils build-essential libsimavr-dev libelf-dev arduino-core-avr \
+        gcc-avr avr-libc
+fi
 
 # unpack_sdk <build dir>: the SDK in <build dir>/sdk/, unpacked again only
 # when the tarball changed; prints its folder.
@@ -92,7 +117,7 @@ package() {
     (cd "$2" && sha256sum Kiverlo-*.zip Kiverlo-*.exe >SHA256SUMS)
 }
 
-if ((again)); then
+if [ "$mode" = again ]; then
     stage "The same bytes from a second build"
     [ -f "$build/packages/SHA256SUMS" ] || { echo "No first build: run scripts/windows.sh first."; exit 1; }
     # The SDK again inside the build folder: the linker orders the DLLs that
@@ -116,6 +141,94 @@ if ((again)); then
     exit 0
 fi
 
+# make_packages: the ZIP and the installer in build-win/packages/, with their
+# checksums, made by this system's CPack and NSIS.
+make_packages() {
+    stage "Package"
+    # The installer is a 64-bit program: makensis needs the amd64-unicode stubs
+    # and plugins (Debian's nsis has them), or there is no installer to check.
+    mkdir -p "$build/nsis-target"
+    printf '%s\n' 'Target amd64-unicode' 'OutFile "probe.exe"' 'RequestExecutionLevel user' \
+        'ReserveFile /plugin InstallOptions.dll' 'ReserveFile /plugin StartMenu.dll' \
+        'Section' 'UserInfo::GetName' 'Pop $0' 'SectionEnd' >"$build/nsis-target/probe.nsi"
+    if ! command -v makensis >/dev/null; then
+        echo "No makensis (Debian: nsis): the installer cannot be built, so it cannot be checked."
+        exit 1
+    elif ! (cd "$build/nsis-target" && makensis -V1 probe.nsi) >"$build/nsis-target/log" 2>&1; then
+        cat "$build/nsis-target/log"
+        echo "makensis cannot build a 64-bit installer (no amd64-unicode stubs or plugins): the installer cannot be checked."
+        exit 1
+    fi
+    echo "makensis $(makensis -VERSION)"
+    rm -rf "$build/nsis-target"
+    package "$build" "$build/packages"
+    ls -l "$build/packages"
+    cat "$build/packages/SHA256SUMS"
+}
+
+# check_installer: the installer in build-win/packages/ under Wine
+# (tests/windows/installer-check.sh), with a newer one and the 32-bit one of
+# earlier builds packed here for the upgrades.
+check_installer() {
+    stage "Installer under Wine"
+    # The installer and its uninstaller are 64-bit programs, which wine64 runs.
+    local wine64=/usr/lib/wine/wine64 version installer newer_version
+    version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+    installer="$build/packages/Kiverlo-$version-win64.exe"
+    if [ ! -x "$wine64" ] || ! "$wine64" --version >/dev/null 2>&1; then
+        echo "No 64-bit Wine at $wine64 (Debian: wine64): the installer cannot be checked."
+        exit 1
+    fi
+    "$wine64" --version
+    if [ ! -f "$installer" ]; then
+        echo "No installer: $installer"
+        exit 1
+    fi
+    # The same installer with a newer version number, for the upgrade.
+    newer_version="${version%.*}.$((${version##*.} + 1))"
+    rm -rf "$build/installer-newer" "$build/installer-32bit"
+    cpack -G NSIS -R "$newer_version" --config "$build/CPackConfig.cmake" -B "$build/installer-newer" \
+        >"$build/installer-newer.log" 2>&1 || { cat "$build/installer-newer.log"; exit 1; }
+    # The 32-bit installer of earlier builds, packed with its settings from the
+    # package's files, for the upgrade from it; makensis hands out the
+    # uninstaller it carries (see installer-32bit.cmake).
+    mkdir -p "$build/installer-32bit"
+    unzip -q "$build/packages/Kiverlo-$version-win64.zip" -d "$build/installer-32bit/files"
+    KIVERLO_32BIT_UNINSTALLER="$build/installer-32bit/Uninstall.exe" \
+        cpack --config "$repo/tests/windows/installer-32bit.cmake" -B "$build/installer-32bit" \
+        -D "CPACK_INSTALLED_DIRECTORIES=$build/installer-32bit/files/Kiverlo-$version-win64;." \
+        -D CPACK_KIVERLO_SOURCE_DATE_EPOCH="$SOURCE_DATE_EPOCH" >"$build/installer-32bit.log" 2>&1 \
+        || { cat "$build/installer-32bit.log"; exit 1; }
+    KIVERLO_WINE_EXITRECORD="$build/wine-tools/kiverlo_exitrecord.exe" \
+        sh "$repo/tests/windows/installer-check.sh" "$installer" "$build/installer-newer/Kiverlo-$version-win64.exe" \
+        "$newer_version" "$build/packages/Kiverlo-$version-win64.zip" "$build/installer-32bit/Uninstall.exe" \
+        "$build/installer-check" "$wine64" /usr/lib/wine/wineserver "$build/tests/windows/kiverlo_windowprobe.exe" \
+        "$build/tests/windows/kiverlo_shortcut.exe" "$build/tests/gui/kiverlo_fakeavrdude.exe"
+    rm -rf "$build/installer-newer" "$build/installer-32bit"
+}
+
+if [ "$mode" = package-checks ]; then
+    sdk="$build/sdk/kiverlo-win64-sdk"
+    if [ ! -d "$sdk" ]; then
+        echo "No SDK unpacked in $build/sdk/: run scripts/windows.sh first." >&2
+        exit 1
+    fi
+    stage "Cross-build of the tool and the checks' programs"
+    # The package holds nothing else, and the checks start nothing else: the
+    # packing (cpack's "preinstall" step) is told not to build the rest.
+    configure "$repo" "$build" "$sdk" -DBUILD_TESTING=ON -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON
+    x86_64-w64-mingw32-g++-posix --version | sed -n 1p
+    cmake --build "$build" -j "$jobs" --target Kiverlo kiverlo_exitrecord kiverlo_windowprobe kiverlo_packageprobe \
+        kiverlo_versioninfo kiverlo_shortcut kiverlo_fakeavrdude
+    stage "Package under Wine (tests/windows/package-check.sh)"
+    run_tests "$build" -R '^windows\.package$' --no-tests=error
+    make_packages
+    check_installer
+    stage ""
+    echo "Package and installer checks: $((SECONDS - started)) s"
+    exit 0
+fi
+
 stage "SDK"
 sdk=$(unpack_sdk "$build")
 
@@ -134,58 +247,8 @@ stop_wine
 rm -rf "$build/wine"
 run_tests "$build"
 
-stage "Package"
-# The installer is a 64-bit program: makensis needs the amd64-unicode stubs
-# and plugins (Debian's nsis has them), or there is no installer to check.
-mkdir -p "$build/nsis-target"
-printf '%s\n' 'Target amd64-unicode' 'OutFile "probe.exe"' 'RequestExecutionLevel user' \
-    'ReserveFile /plugin InstallOptions.dll' 'ReserveFile /plugin StartMenu.dll' \
-    'Section' 'UserInfo::GetName' 'Pop $0' 'SectionEnd' >"$build/nsis-target/probe.nsi"
-if ! command -v makensis >/dev/null; then
-    echo "No makensis (Debian: nsis): the installer cannot be built, so it cannot be checked."
-    exit 1
-elif ! (cd "$build/nsis-target" && makensis -V1 probe.nsi) >"$build/nsis-target/log" 2>&1; then
-    cat "$build/nsis-target/log"
-    echo "makensis cannot build a 64-bit installer (no amd64-unicode stubs or plugins): the installer cannot be checked."
-    exit 1
-fi
-rm -rf "$build/nsis-target"
-package "$build" "$build/packages"
-ls -l "$build/packages"
-cat "$build/packages/SHA256SUMS"
-
-stage "Installer under Wine"
-# The installer and its uninstaller are 64-bit programs, which wine64 runs.
-wine64=/usr/lib/wine/wine64
-version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
-installer="$build/packages/Kiverlo-$version-win64.exe"
-if [ ! -x "$wine64" ] || ! "$wine64" --version >/dev/null 2>&1; then
-    echo "No 64-bit Wine at $wine64 (Debian: wine64): the installer cannot be checked."
-    exit 1
-fi
-if [ ! -f "$installer" ]; then
-    echo "No installer: $installer"
-    exit 1
-fi
-# The same installer with a newer version number, for the upgrade.
-newer_version="${version%.*}.$((${version##*.} + 1))"
-rm -rf "$build/installer-newer" "$build/installer-32bit"
-cpack -G NSIS -R "$newer_version" --config "$build/CPackConfig.cmake" -B "$build/installer-newer" \
-    >"$build/installer-newer.log" 2>&1 || { cat "$build/installer-newer.log"; exit 1; }
-# The 32-bit installer of earlier builds, packed with its settings from the
-# package's files, for the upgrade from it.
-mkdir -p "$build/installer-32bit"
-unzip -q "$build/packages/Kiverlo-$version-win64.zip" -d "$build/installer-32bit/files"
-cpack --config "$repo/tests/windows/installer-32bit.cmake" -B "$build/installer-32bit" \
-    -D "CPACK_INSTALLED_DIRECTORIES=$build/installer-32bit/files/Kiverlo-$version-win64;." \
-    -D CPACK_KIVERLO_SOURCE_DATE_EPOCH="$SOURCE_DATE_EPOCH" >"$build/installer-32bit.log" 2>&1 \
-    || { cat "$build/installer-32bit.log"; exit 1; }
-KIVERLO_WINE_EXITRECORD="$build/wine-tools/kiverlo_exitrecord.exe" \
-    sh "$repo/tests/windows/installer-check.sh" "$installer" "$build/installer-newer/Kiverlo-$version-win64.exe" \
-    "$newer_version" "$build/packages/Kiverlo-$version-win64.zip" "$build/installer-32bit/Kiverlo-0.0.0-win64.exe" \
-    "$build/installer-check" "$wine64" /usr/lib/wine/wineserver "$build/tests/windows/kiverlo_windowprobe.exe" \
-    "$build/tests/windows/kiverlo_shortcut.exe" "$build/tests/gui/kiverlo_fakeavrdude.exe"
-rm -rf "$build/installer-newer" "$build/installer-32bit"
+make_packages
+check_installer
 
 stage ""
 echo "Windows build, tests and package: $((SECONDS - started)) s"

@@ -6,10 +6,12 @@
 # build have run; installer-check.sh lays out what it installed and checks
 # that the 64-bit installer takes its place.
 #
+#   KIVERLO_32BIT_UNINSTALLER=<file> \
 #   cpack --config installer-32bit.cmake -B <folder>
 #         -D "CPACK_INSTALLED_DIRECTORIES=<the package's files>;."
 #         -D CPACK_KIVERLO_SOURCE_DATE_EPOCH=<the commit's time>
 #
+# <file> receives the uninstaller that the installer carries (below).
 # Not part of the build: nothing here changes with the project.
 
 set(CPACK_GENERATOR NSIS)
@@ -40,6 +42,20 @@ set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
 set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY "Kiverlo Installer")
 set(CPACK_NSIS_COMPRESSOR zlib)
 set(CPACK_NSIS_DEFINES "SetDateSave off")
+# The one addition to those settings: makensis (3.08 and later) hands out the
+# uninstaller it has just made, before it packs it into the installer, and
+# this copies it to KIVERLO_32BIT_UNINSTALLER. Those are the bytes that the
+# installer writes as Uninstall.exe when it runs: it then stores the
+# finished uninstaller instead of putting it together from its own header at
+# install time, and both ways give the same file. No archiver has to find the
+# uninstaller inside the installer: 7-Zip 25.01 (Debian 13) finds none in an
+# installer made by NSIS 3.11.
+set(_uninstaller "$ENV{KIVERLO_32BIT_UNINSTALLER}")
+if(NOT _uninstaller MATCHES "^/[^\"'$`\\%]*$")
+    message(FATAL_ERROR "KIVERLO_32BIT_UNINSTALLER must name the file that receives the 32-bit "
+                        "uninstaller, as an absolute path without quotes, $, `, \\ or %: '${_uninstaller}'")
+endif()
+string(APPEND CPACK_NSIS_DEFINES "\n!uninstfinalize 'cp \"%1\" \"${_uninstaller}\"' = 0")
 # CPack's choice for a 64-bit project: a 32-bit NSIS installer resolves it
 # to the 64-bit "C:\Program Files", so that is where the 32-bit installer
 # put the folder; only its registry records went to the 32-bit view.

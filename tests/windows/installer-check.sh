@@ -19,7 +19,8 @@
 #     (HKCU\Software\Trunoma\Kiverlo);
 #   - over an installation made by the 32-bit installer of earlier builds
 #     (packed from its settings, tests/windows/installer-32bit.cmake, and laid
-#     out as it installs, since this machine need not run 32-bit programs),
+#     out as it installs, since this machine need not run 32-bit programs:
+#     the package's files and the uninstaller that installer carries),
 #     the installer leaves one installation, listed once, with the settings
 #     kept and nothing of the old one left: not its folder, its Start menu
 #     entries, nor its records in the 32-bit view; where the 32-bit
@@ -27,23 +28,17 @@
 #     in a folder of the user's own, whose other files stay.
 #
 # installer-check.sh <installer.exe> <newer installer.exe> <newer version> <ZIP>
-#                    <32-bit installer.exe> <work dir> <wine64> <wineserver>
+#                    <32-bit installer's Uninstall.exe> <work dir> <wine64> <wineserver>
 #                    <windowprobe.exe> <shortcut.exe> <fake programmer.exe>
 set -eu
 
-installer=$1 newer=$2 newer_version=$3 zip=$4 installer32=$5 work=$6 wine=$7 wineserver=$8
+installer=$1 newer=$2 newer_version=$3 zip=$4 uninstaller32=$5 work=$6 wine=$7 wineserver=$8
 windowprobe=$9
 shift 9
 shortcut=$1 fake=$2
 . "$(dirname "$0")/wine-prefix.sh"
-on_virtual_display "$0" "$installer" "$newer" "$newer_version" "$zip" "$installer32" "$work" "$wine" "$wineserver" \
+on_virtual_display "$0" "$installer" "$newer" "$newer_version" "$zip" "$uninstaller32" "$work" "$wine" "$wineserver" \
     "$windowprobe" "$shortcut" "$fake"
-# 7-Zip unpacks NSIS installers; Debian 12's package calls it 7zz, 13's 7z.
-sevenzip=$(command -v 7zz || command -v 7z || true)
-if [ -z "$sevenzip" ]; then
-    echo "FAIL: no 7-Zip (Debian: 7zip) to unpack the 32-bit installer" >&2
-    exit 1
-fi
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -208,14 +203,15 @@ uninstall "uninstall"
 # --- over the 32-bit installer's installation ----------------------------------------
 # What the 32-bit installer of earlier builds (the same files, packed with its
 # settings) leaves, laid out here, since this machine need not run 32-bit
-# programs. Its files, its 32-bit uninstaller among them, come out of that
-# installer itself.
-"$sevenzip" x -o"$work/installer32" "$installer32" >"$work/7z.log" 2>&1 \
-    || { cat "$work/7z.log" >&2; fail "cannot unpack the 32-bit installer"; }
-rm -rf "$work/installer32/\$PLUGINSDIR"
-if [ ! -f "$work/installer32/Uninstall.exe" ] || is_64bit "$work/installer32/Uninstall.exe"; then
-    fail "the 32-bit installer holds no 32-bit Uninstall.exe"
+# programs: the package's files, which it was packed from, and its 32-bit
+# uninstaller, as makensis handed it out while packing it (the very file that
+# installer writes; see installer-32bit.cmake).
+mkdir -p "$work/installer32"
+cp -r "$expected/." "$work/installer32"
+if ! file -b "$uninstaller32" | grep -qE '^PE32 executable .*(Intel 80386|Intel i386)'; then
+    fail "the 32-bit installer's uninstaller is no 32-bit program: $uninstaller32: $(file -b "$uninstaller32")"
 fi
+cp "$uninstaller32" "$work/installer32/Uninstall.exe"
 
 # lay_out_32bit <folder> <Start menu folder>: an installation by the 32-bit
 # installer into these folders (Windows paths), as it makes one for all

@@ -24,11 +24,35 @@
 
 # Wine's desktop takes the display it first finds, from the creation of the
 # prefix on, and the windows under test must never show up on a developer's
-# screen: a check that needs a display runs whole on a virtual one (xvfb-run).
+# screen: a check that needs a display runs whole on a virtual one, and ends
+# with the check's status once that has ended. Xvfb takes a free display
+# number and tells it: xvfb-run chooses by the lock files in /tmp, which a
+# chroot (the other release's root) does not share with the machine, so its
+# choice can be a display the machine already has.
 # Returns, without doing anything, in that second run.
 on_virtual_display() {
     [ "${KIVERLO_VIRTUAL_DISPLAY:-}" = "$1" ] && return 0
-    KIVERLO_VIRTUAL_DISPLAY=$1 exec xvfb-run -a -s '-screen 0 1280x1024x24' sh "$@"
+    _display_dir=$(mktemp -d /tmp/kiverlo-display.XXXXXX)
+    Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x1024x24 3>"$_display_dir/display" 2>"$_display_dir/xvfb.log" &
+    _display_xvfb=$!
+    _display_tries=0
+    while [ ! -s "$_display_dir/display" ]; do
+        _display_tries=$((_display_tries + 1))
+        if [ "$_display_tries" -gt 200 ] || ! kill -0 "$_display_xvfb" 2>/dev/null; then
+            cat "$_display_dir/xvfb.log" >&2
+            echo "FAIL: Xvfb did not start" >&2
+            kill "$_display_xvfb" 2>/dev/null || true
+            rm -rf "$_display_dir"
+            exit 1
+        fi
+        sleep 0.1
+    done
+    _display_status=0
+    DISPLAY=":$(head -n 1 "$_display_dir/display")" KIVERLO_VIRTUAL_DISPLAY=$1 sh "$@" || _display_status=$?
+    kill "$_display_xvfb" 2>/dev/null || true
+    wait "$_display_xvfb" 2>/dev/null || true
+    rm -rf "$_display_dir"
+    exit "$_display_status"
 }
 
 wine_prefix() {
@@ -36,6 +60,9 @@ wine_prefix() {
     # Wine never offers to install .NET or Gecko, and stays quiet.
     export WINEDLLOVERRIDES='mscoree,mshtml='
     export WINEDEBUG="${WINEDEBUG:--all}"
+    # Debian 13's Wine 10 aborts ("free(): invalid pointer") whenever TMPDIR
+    # is set, even to /tmp (as it is in the other release's root).
+    unset TMPDIR
 }
 
 # A check whose program draws real windows (Qt's Windows platform, not the
