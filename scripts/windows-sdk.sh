@@ -107,8 +107,12 @@ pinned() {
 
 # A source that cannot be had stops a build at once. The check goes on with
 # what it has, so that one missing file does not hide what else is wrong,
-# and fails at its end.
+# and fails at its end; except for a file that the release still carries
+# as pinned but that this mirror does not serve, which it names at its end.
 missing=()
+# Files the mirror's signed index lists with their pinned checksums, but
+# which the mirror does not serve (see below).
+unserved=()
 declare -A verified=()
 source_failed() {
     [ "$mode" = check ] || die "$@"
@@ -121,10 +125,14 @@ available() {
     local pattern path ok=0
     for pattern in "$@"; do
         path=$(pinned "$pattern")
-        if [ -z "${verified[$path]:-}" ]; then
+        if [ -n "${verified[$path]:-}" ]; then
+            continue
+        elif [[ " ${unserved[*]} " == *" $(basename "$path") "* ]]; then
+            echo "NOT UNPACKED: $(basename "$path"), which the mirror does not serve (above)" >&2
+        else
             echo "FAIL: not tried: $(basename "$path") is missing (above)" >&2
-            ok=1
         fi
+        ok=1
     done
     return "$ok"
 }
@@ -201,7 +209,25 @@ for i in "${!pin_file[@]}"; do
                 "or search more releases (KIVERLO_SDK_SUITES)."
         else
             grep -E '^(E|W|Err):' "$cache/source.log" >&2 || tail -n 5 "$cache/source.log" >&2
-            source_failed "$file ($package $version) could not be downloaded from the mirror"
+            # What the signed index says of the file: its address, size and
+            # checksum.
+            listed=$(cd "$cache/files" && apt-get "${apt_options[@]}" -q source --print-uris "$part" "$package=$version" \
+                2>/dev/null | awk -v f="$file" '$2 == f { print $4 }')
+            if [ "$mode" = build ] && [ "$listed" = "SHA256:${pin_sha256[i]}" ]; then
+                die "$file ($package $version): the mirror's signed index lists it with the pinned SHA-256, but the" \
+                    "mirror does not serve it. Put the file (from another Debian mirror, or the upstream release" \
+                    "it repacks) into $cache/files/ under that name; it is used when its SHA-256 is the pinned one."
+            elif [ "$listed" = "SHA256:${pin_sha256[i]}" ]; then
+                # The release still carries the pinned file, unchanged; this
+                # mirror just does not hand it out. That is the mirror's gap,
+                # not a change of the source: said plainly, at the end too.
+                echo "NOT SERVED: $file ($package $version): the mirror's signed index lists it with the pinned" \
+                    "SHA-256, but the mirror does not serve it" >&2
+                unserved+=("$file")
+            else
+                source_failed "$file ($package $version) could not be downloaded from the mirror" \
+                    "(its index lists ${listed:-no such file})"
+            fi
         fi
         continue
     fi
@@ -313,6 +339,13 @@ if [ "$mode" = check ]; then
     rm -rf "$work/qtbase-src" "$work/qtbase-debian" "$work/qtserialport-src" "$work/qtimageformats-src" "$work/sdk"
     stage ""
     echo "Windows SDK recipe check: $((SECONDS - started)) s"
+    if ((${#unserved[@]})); then
+        echo "NOT DOWNLOADED: the mirror lists these pinned files with their pinned checksums but does not serve them,"
+        echo "so they were neither downloaded nor unpacked here, and a build of the SDK from this mirror stops at them:"
+        printf '  %s\n' "${unserved[@]}"
+        echo "To build, put each (from another Debian mirror, or the upstream release it repacks) into"
+        echo "$cache/files/ under that name: it is used when its SHA-256 is the pinned one."
+    fi
     if ((${#missing[@]})); then
         echo "FAIL: the recipe's sources are not all to be had:" >&2
         printf '  %s\n' "${missing[@]}" >&2
