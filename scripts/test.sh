@@ -32,9 +32,10 @@ linux_test_packages=(
     # the simulated board: the AVR simulator library, and the sources of its
     # bootloader with the compiler and C library that build it
     libsimavr-dev libelf-dev arduino-core-avr gcc-avr avr-libc
-    # the window through the accessibility bus: a virtual display, a D-Bus
-    # session, the AT-SPI bus and its Python bindings
-    xvfb dbus at-spi2-core python3-pyatspi
+    # the window through the accessibility bus: a virtual display and a tool
+    # that reads its root window, a D-Bus session, the AT-SPI bus and its
+    # Python bindings
+    xvfb x11-utils dbus at-spi2-core python3-pyatspi
 )
 test_packages=(
     "${linux_test_packages[@]}"
