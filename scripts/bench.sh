@@ -6,7 +6,7 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup-common.sh"
 
-install_missing "${run_packages[@]}" libsimavr-dev libelf-dev arduino-core-avr gcc-avr avr-libc
+install_missing "${run_packages[@]}" "${qt5_packages[@]}" libsimavr-dev libelf-dev arduino-core-avr gcc-avr avr-libc
 configure_and_build "$repo/build" "${test_build_options[@]}"
 
 export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"

@@ -11,8 +11,9 @@
 #   2. a copy of the checkout passes `scripts/test.sh --linux`: it installs
 #      what it needs by itself, builds with Qt 5 and runs the Linux tests,
 #      the simulated board included;
-#   3. scripts/deb.sh builds the package there and that release's lintian
-#      finds nothing;
+#   3. scripts/deb.sh builds the package there (Qt 6) with its tests, the
+#      check through the accessibility bus among them, and that release's
+#      lintian finds nothing;
 #   4. on Debian 12 only: the package built there installs and starts in a
 #      second fresh root (a package built on Debian 13 cannot install on 12);
 #   5. the Windows package (build-win/, made by scripts/windows.sh when

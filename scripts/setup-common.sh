@@ -5,8 +5,12 @@
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 jobs="$(nproc 2>/dev/null || echo 2)"
 
-# What the tool needs to build and to upload for real.
-run_packages=(build-essential cmake qtbase5-dev libqt5serialport5-dev qt5-image-formats-plugins avrdude)
+# What the tool needs to build with Qt 6 (the Debian package's Qt, and what
+# scripts/run.sh builds) and with Qt 5 (the Windows release's), and to
+# upload for real.
+qt6_packages=(qt6-base-dev qt6-serialport-dev qt6-image-formats-plugins libgl-dev)
+qt5_packages=(qtbase5-dev libqt5serialport5-dev qt5-image-formats-plugins)
+run_packages=(build-essential cmake "${qt6_packages[@]}" avrdude)
 
 # install_missing <package>...: installs with apt-get whatever of these is not
 # installed yet, with sudo when not root.

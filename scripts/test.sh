@@ -7,8 +7,10 @@
 # clang-tidy; and proves the other Debian release in a fresh root
 # (scripts/other-release-test.sh). Exits non-zero when anything fails.
 #
-# scripts/test.sh --linux: only the first stage, the Linux build (Qt 5) and
-# its tests, the simulated board and the accessibility bus included. It is
+# scripts/test.sh --linux: only the first stage, the build with Qt 5 (the
+# Windows release's Qt) and its tests, the simulated board and the
+# accessibility bus included; the Debian package, built with Qt 6, has its
+# own build with its tests in scripts/deb.sh. It is
 # the one way to leave stages out; without it every stage runs, and one that
 # cannot (a tool missing, a test that skipped itself) fails the run.
 set -euo pipefail
@@ -28,19 +30,20 @@ esac
 # release's version where an unversioned one exists.
 linux_test_packages=(
     "${run_packages[@]}"
+    # build/ is built with Qt 5, the Windows release's Qt
+    "${qt5_packages[@]}"
     # desktop and metadata validators
     desktop-file-utils appstream
     # the simulated board: the AVR simulator library, and the sources of its
     # bootloader with the compiler and C library that build it
     libsimavr-dev libelf-dev arduino-core-avr gcc-avr avr-libc
-    # the window through the accessibility bus: a virtual display, a D-Bus
-    # session, the AT-SPI bus and its Python bindings
-    xvfb dbus at-spi2-core python3-pyatspi
+    # the window through the accessibility bus: a virtual display and a tool
+    # that reads its root window, a D-Bus session, the AT-SPI bus and its
+    # Python bindings
+    xvfb x11-utils dbus at-spi2-core python3-pyatspi
 )
 test_packages=(
     "${linux_test_packages[@]}"
-    # the same sources built with Qt 6
-    qt6-base-dev qt6-serialport-dev qt6-image-formats-plugins libgl-dev
     # code checks: format, static analysis, libFuzzer (clang's runtime), and
     # git for the list of files under version control
     clang clang-format clang-tidy cppcheck libclang-rt-dev git
@@ -70,7 +73,8 @@ if [ -n "$linux_only" ]; then
 fi
 
 stage "Build and tests with Qt 6"
-# The same sources and the same tests, built against Qt 6.
+# The same sources and the same tests, built against Qt 6, the Qt of the
+# Debian package and of scripts/run.sh.
 configure_and_build "$repo/build-qt6" -DKIVERLO_QT_MAJOR=6 -DBUILD_TESTING=ON -DKIVERLO_BENCHMARKS=OFF \
     -DKIVERLO_REQUIRE_BOARD=ON -DKIVERLO_SANITIZE=OFF
 run_ctest "$repo/build-qt6"

@@ -12,6 +12,7 @@
 #include <QAccessible>
 #include <QAccessibleAnnouncementEvent>
 #endif
+#include <QAbstractTextDocumentLayout>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -28,6 +29,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 // Console size, in characters, up to which the output is wrapped to the
@@ -64,6 +66,11 @@ MainWindow::MainWindow(QWidget *parent)
 {
     ui->setupForm(this);
     ui->txtOutput->setVisible(false);
+    // The user's moves of the console's view decide whether it follows the
+    // output; new output, or a new size of the view, then keeps it at the end.
+    QScrollBar *consoleBar = ui->txtOutput->verticalScrollBar();
+    connect(consoleBar, &QScrollBar::valueChanged, this, &MainWindow::consoleScrolled);
+    connect(consoleBar, &QScrollBar::rangeChanged, this, [this](int, int maximum) { consoleRangeChanged(maximum); });
     // The console is shown and hidden inside the same fixed window.
     setFixedSize(size());
 
@@ -159,6 +166,7 @@ void MainWindow::on_btnUploadFlash_clicked()
     uploadButtonHadFocus = focusWidget() == ui->btnUploadFlash;
     setUploadControlsEnabled(false);
     focusDuringRun = focusWidget();
+    consoleFollows = true;
     ui->txtOutput->clear();
     ui->txtOutput->setLineWrapMode(QTextEdit::WidgetWidth);
     appendToConsole(command);
@@ -353,6 +361,13 @@ void MainWindow::showProgrammerText(const QString &text)
 void MainWindow::appendToConsole(const QString &text)
 {
     QTextEdit *console = ui->txtOutput;
+    QScrollBar *verticalBar = console->verticalScrollBar();
+    QScrollBar *horizontalBar = console->horizontalScrollBar();
+    // Whatever the view does while the text changes is the window's doing,
+    // not the user's: it does not decide whether the console follows.
+    const bool wasMoving = movingConsole;
+    movingConsole = true;
+
     // Output always goes to the end through a cursor of our own, so a click
     // or a selection the user makes in the console is neither moved nor
     // overwritten. Only a selection reaching the very end would grow with
@@ -369,21 +384,61 @@ void MainWindow::appendToConsole(const QString &text)
     // the text layout can handle (past about 21 million pixels it slows to a
     // crawl and freezes the window). A normal run is a few kilobytes and
     // stays wrapped; beyond that the console stops wrapping, which keeps
-    // each line one line high.
-    if (console->lineWrapMode() != QTextEdit::NoWrap && console->document()->characterCount() > kWrapLimit)
+    // each line one line high. That lays the text out anew: a user who reads
+    // further up keeps the line at the top of the view there.
+    if (console->lineWrapMode() != QTextEdit::NoWrap && console->document()->characterCount() > kWrapLimit) {
+        // The line the view's first row of pixels shows (Qt counts a point
+        // on the border of two lines to the upper one: hence a pixel down).
+        const QTextBlock topOfView = console->cursorForPosition(QPoint(0, 1)).block();
         console->setLineWrapMode(QTextEdit::NoWrap);
+        if (!consoleFollows) {
+            const QRectF line = console->document()->documentLayout()->blockBoundingRect(topOfView);
+            verticalBar->setValue(int(std::ceil(line.top())));
+        }
+    }
 
     if (userCursor.hasSelection()) {
         const QTextCursor now = console->textCursor();
         if (now.anchor() != anchor || now.position() != position) {
+            // Setting the cursor brings it into view; the view stays where
+            // it was instead.
+            const int viewTop = verticalBar->value();
+            const int viewLeft = horizontalBar->value();
             QTextCursor restored(console->document());
             restored.setPosition(anchor);
             restored.setPosition(position, QTextCursor::KeepAnchor);
             console->setTextCursor(restored);
+            verticalBar->setValue(viewTop);
+            horizontalBar->setValue(viewLeft);
         }
     }
-    QScrollBar *scrollBar = console->verticalScrollBar();
-    scrollBar->setValue(scrollBar->maximum());
+    if (consoleFollows)
+        verticalBar->setValue(verticalBar->maximum());
+    movingConsole = wasMoving;
+}
+
+// The view of the console has moved. When the user moved it, it follows the
+// output from now on if it is at the end, and stays where it is if not. At
+// the end means the last line in full view: brought there by the keys
+// (Ctrl+End), the view stops short of the text's bottom margin.
+void MainWindow::consoleScrolled(int value)
+{
+    if (movingConsole)
+        return;
+    const int margin = int(std::ceil(ui->txtOutput->document()->documentMargin()));
+    consoleFollows = value >= ui->txtOutput->verticalScrollBar()->maximum() - margin;
+}
+
+// The console's text has grown (its layout may finish after the text came
+// in) or its view changed size: a console that follows stays at the end.
+void MainWindow::consoleRangeChanged(int maximum)
+{
+    if (!consoleFollows)
+        return;
+    const bool wasMoving = movingConsole;
+    movingConsole = true;
+    ui->txtOutput->verticalScrollBar()->setValue(maximum);
+    movingConsole = wasMoving;
 }
 
 void MainWindow::setUploadControlsEnabled(bool enabled)

@@ -51,6 +51,8 @@ private:
     void programmerFailedToStart();
     void endRun(const QString &outcome);
     void appendToConsole(const QString &text);
+    void consoleScrolled(int value);
+    void consoleRangeChanged(int maximum);
     void showProgrammerText(const QString &text);
     void setUploadControlsEnabled(bool enabled);
 
@@ -82,6 +84,14 @@ private:
     // put it then; the run's end gives it back (see endRun()).
     bool uploadButtonHadFocus = false;
     QPointer<QWidget> focusDuringRun;
+
+    // Whether the console follows the output: while its view is at the end,
+    // as a terminal's does. A user who scrolls away (wheel, scroll bar,
+    // keys) stops it; back at the end, it follows again.
+    bool consoleFollows = true;
+    // Set while the window itself moves the console's view, so that only
+    // the user's moves decide whether it follows.
+    bool movingConsole = false;
 };
 
 #endif

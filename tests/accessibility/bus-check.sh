@@ -1,30 +1,38 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Runs bus_check.py in a D-Bus session of its own on a virtual X display,
-# where the tool's accessibility bridge talks to the real AT-SPI bus.
+# where the tool's accessibility bridge talks to the real AT-SPI bus, set up
+# as a desktop sets it up before it starts any program: the bus up, its
+# switches on, a screen reader listening. Then 20 starts of the tool, each
+# of which must show the window on the bus within 10 seconds; no retries.
 #
-#   bus-check.sh <Kiverlo executable> <fake programmer> <Qt major version>
+#   bus-check.sh <Kiverlo executable> <fake programmer> <x11|wayland>
 #
-# Qt 6's bridge joins a bus that is already up, as on a desktop, every time:
-# one session must pass. Qt 5.15's bridge registers once and never retries;
-# with the bus already up it often fails to ("Error in contacting registry
-# ... Not connected to D-Bus server" with QT_LOGGING_RULES=
-# qt.accessibility.atspi=true), while a bus that comes up after the tool has
-# started was joined every time here. So for Qt 5 the tool starts first and
-# the bus only when the check connects, and a fresh session is started, a few
-# times at most, until the window is on the bus and its events reach the
-# check (sometimes the bridge joins but sends none); then the same checks
-# apply.
+# x11: the bus launcher writes the bus's address on the X root window
+# (AT_SPI_BUS), as on an X11 session. wayland: it writes none, as on a
+# Wayland session, where the launcher sees WAYLAND_DISPLAY and the tool
+# (through XWayland) learns the address only on the session bus. The X
+# server keeps its root window's properties while clients come and go
+# (-noreset), as a desktop's server does, which always has clients.
 # Fails, saying which, when a package the check needs is missing.
 set -uo pipefail
 executable=$1
 fake=$2
-qt_major=$3
+session_kind=$3
+starts=20
+per_start_s=10
 
+case "$session_kind" in
+x11 | wayland) ;;
+*)
+    echo "FAIL: the session kind must be x11 or wayland, not '$session_kind'"
+    exit 1
+    ;;
+esac
 python=/usr/bin/python3
-for tool in Xvfb dbus-run-session /usr/libexec/at-spi-bus-launcher "$python"; do
+for tool in Xvfb xprop dbus-run-session /usr/libexec/at-spi-bus-launcher "$python"; do
     if ! command -v "$tool" >/dev/null 2>&1; then
-        echo "FAIL: $tool is missing (packages xvfb dbus at-spi2-core python3-pyatspi)"
+        echo "FAIL: $tool is missing (packages xvfb x11-utils dbus at-spi2-core python3-pyatspi)"
         exit 1
     fi
 done
@@ -33,52 +41,43 @@ if ! "$python" -c 'import pyatspi' 2>/dev/null; then
     exit 1
 fi
 
-if [ "$qt_major" -ge 6 ]; then
-    attempts=1
-    wait_s=20
-    order=()
-else
-    attempts=4
-    wait_s=6
-    order=(tool-first)
-fi
 # Runtime files (the accessibility bus's socket among them) go to a folder
 # of this check's own, never to the user's.
 runtime=$(mktemp -d)
 chmod 700 "$runtime"
 xvfb=
 # shellcheck disable=SC2317 # run by the trap
-stop_display() {
+finish() {
     if [ -n "$xvfb" ]; then
         kill "$xvfb" 2>/dev/null
         wait "$xvfb" 2>/dev/null
     fi
-    xvfb=
+    rm -rf "$runtime"
 }
-trap 'stop_display; rm -rf "$runtime"' EXIT
-script="$(dirname "${BASH_SOURCE[0]}")/bus_check.py"
-for ((attempt = 1; attempt <= attempts; attempt++)); do
-    echo "== session $attempt of $attempts"
-    # A display of its own: Xvfb picks a free number itself and writes it
-    # out once it takes connections, so checks running side by side never
-    # share one.
-    rm -f "$runtime/display"
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$runtime/display" 2>"$runtime/xvfb.log" &
-    xvfb=$!
-    for ((tick = 0; tick < 200; tick++)); do
-        [ -s "$runtime/display" ] && break
-        sleep 0.05
-    done
-    if [ ! -s "$runtime/display" ]; then
-        cat "$runtime/xvfb.log"
-        echo "FAIL: Xvfb did not start"
-        exit 1
-    fi
-    DISPLAY=":$(head -n 1 "$runtime/display")" XDG_RUNTIME_DIR=$runtime \
-        dbus-run-session -- "$python" "$script" "$executable" "$fake" "$wait_s" "${order[@]}"
-    result=$?
-    stop_display
-    [ "$result" -eq 2 ] || exit "$result"
+trap finish EXIT
+
+# A display of its own: Xvfb picks a free number itself and writes it out
+# once it takes connections, so checks running side by side never share one.
+Xvfb -displayfd 3 -noreset -screen 0 1024x768x24 -nolisten tcp 3>"$runtime/display" 2>"$runtime/xvfb.log" &
+xvfb=$!
+for ((tick = 0; tick < 200; tick++)); do
+    [ -s "$runtime/display" ] && break
+    sleep 0.05
 done
-echo "FAIL: the window never appeared on the accessibility bus, or sent it no events, in $attempts sessions"
-exit 1
+if [ ! -s "$runtime/display" ]; then
+    cat "$runtime/xvfb.log"
+    echo "FAIL: Xvfb did not start"
+    exit 1
+fi
+
+session=(-u WAYLAND_DISPLAY DISPLAY=":$(head -n 1 "$runtime/display")" XDG_RUNTIME_DIR="$runtime"
+    # The launcher writes the switches into GSettings as well: into memory
+    # here, never into the user's settings.
+    GSETTINGS_BACKEND=memory)
+if [ "$session_kind" = wayland ]; then
+    # Only the launcher (started by the session bus, with its environment)
+    # looks at it; bus_check.py starts the tool without it.
+    session+=(WAYLAND_DISPLAY=wayland-kiverlo-check)
+fi
+env "${session[@]}" dbus-run-session -- "$python" "$(dirname "${BASH_SOURCE[0]}")/bus_check.py" \
+    "$executable" "$fake" "$session_kind" "$starts" "$per_start_s"

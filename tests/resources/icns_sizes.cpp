@@ -40,7 +40,7 @@ int main(int argc, char **argv)
     QImageReader reader(path);
     if (!reader.canRead()) {
         err << "FAIL: Qt cannot read " << path << " (" << reader.errorString()
-            << "); the icns image plugin comes with the package qt5-image-formats-plugins\n";
+            << "); the icns image plugin comes with the package qt" << QT_VERSION_MAJOR << "-image-formats-plugins\n";
         return 1;
     }
     out << "format: " << QString::fromLatin1(reader.format()) << ", images: " << reader.imageCount() << "\n";
