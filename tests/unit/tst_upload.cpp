@@ -277,15 +277,11 @@ void TestUpload::invocationMatchesTextSplitting_data()
 // is the same as starting the echoed text: the user sees what really runs.
 void TestUpload::invocationMatchesTextSplitting()
 {
-#if QT_VERSION < QT_VERSION_CHECK(5, 15, 0)
-    QSKIP("QProcess::splitCommand needs Qt 5.15");
-#else
     QFETCH(QString, appDir);
     QFETCH(QString, port);
     QFETCH(QString, path);
     const UploadInvocation run = buildUploadInvocation(appDir, port, path);
     QCOMPARE(QProcess::splitCommand(buildUploadCommand(appDir, port, path)), QStringList {run.program} + run.arguments);
-#endif
 }
 
 void TestUpload::decoderJoinsCharactersCutBetweenChunks()

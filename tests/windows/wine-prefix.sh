@@ -36,6 +36,10 @@ wine_prefix() {
     # Wine never offers to install .NET or Gecko, and stays quiet.
     export WINEDLLOVERRIDES='mscoree,mshtml='
     export WINEDEBUG="${WINEDEBUG:--all}"
+    # Wine takes the Windows locale, and with it the ANSI code page that
+    # programs such as avrdude.exe write in, from the Linux one. The checks
+    # expect code page 1252, which this locale gives, whatever the caller's.
+    export LC_ALL=C.UTF-8
 }
 
 # A check whose program draws real windows (Qt's Windows platform, not the
