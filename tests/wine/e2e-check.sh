@@ -162,7 +162,9 @@ eval "kill -STOP \$pid_silent"
 row "a port nobody serves" --port '\\.\COM6' --expect Failed --random 5 --folder ascii || true
 
 # The board is killed once the write is under way. avrdude.exe then prints
-# the same errors every ten seconds without end; the window stops it.
+# the same errors every few seconds without end; the window stops it once
+# they have brought no news for 30 seconds, on the test's clock, which
+# kiverlo_wineupload moves on between the repeats.
 limit=30
 rm -f "$work/writing"
 # The row runs in the background: its log and count are taken here.
