@@ -128,12 +128,7 @@ void MainWindow::createRunner()
     connect(process, SIGNAL(finished(int, QProcess::ExitStatus)), this, SLOT(avrFinished(int, QProcess::ExitStatus)));
     // A programmer that cannot be started never reports finished; without
     // this the window would stay locked in its running state.
-#if QT_VERSION >= QT_VERSION_CHECK(5, 6, 0)
-    const auto errorSignal = &QProcess::errorOccurred;
-#else
-    const auto errorSignal = static_cast<void (QProcess::*)(QProcess::ProcessError)>(&QProcess::error);
-#endif
-    connect(process, errorSignal, this, [this](QProcess::ProcessError error) {
+    connect(process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart)
             programmerFailedToStart();
     });
