@@ -27,7 +27,7 @@ set -eu
 
 work=$1 wine=$2 wineserver=$3 program=$4 winepath=$5 plugins=$6 fonts=$7 boardsim_c=$8 blink=$9
 # Wine's windows need a display, even those of Qt's offscreen platform.
-. "$(dirname "$0")/../windows/wine-prefix.sh"
+. "$(dirname "$0")/wine-prefix.sh"
 on_virtual_display "$0" "$@"
 optiboot=${10:-}
 

@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # The throwaway Wine prefix every Windows check runs in, set up in one place.
-# Sourced (POSIX sh) by wine-run.sh and by the checks in tests/windows/ and
-# tests/wine/; the caller sets $wine (wine64) and $wineserver first.
+# Sourced (POSIX sh) by wine-run.sh and by the checks in tests/windows/; the
+# caller sets $wine (wine64) and $wineserver first.
 #
 #   on_virtual_display "$0" "$@"   runs the calling script again on an X
 #                                  display of its own, once
