@@ -44,7 +44,7 @@
 //
 // What that means for avrdude's output of a healthy upload, checked against
 // a full upload of avrdude 7.1 (Debian 12 and 13) and 6.3 to the simulated
-// board, and against the shape avrdude 8.x prints (tests/unit/tst_upload.cpp):
+// board, and against the shape avrdude 8.x prints (tests/unit/tst_progresswatch.cpp):
 // - Through a pipe, as the tool runs it, a bar is one line that grows a mark
 //   at a time: "Writing | ", then a "#" for every 2 %, then " | 100% 2.23s".
 //   Each mark leaves a line that no earlier line starts with: progress all

@@ -8,13 +8,9 @@ void enableHighDpiScaling()
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     // Without this, Qt 5 draws text at the system's size but keeps the
     // window's fixed geometry in device pixels, so texts get cut off.
-#if QT_VERSION >= QT_VERSION_CHECK(5, 6, 0)
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
-#endif
-#if QT_VERSION >= QT_VERSION_CHECK(5, 14, 0)
     // 1.25 stays 1.25 instead of being rounded to 1.
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
-#endif
 #endif
 }

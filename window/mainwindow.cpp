@@ -57,6 +57,11 @@ constexpr qint64 kRunLimitMs = qint64(kRunLimitMinutes) * 60 * 1000;
 // pulled), which ends only when that wait does, if ever.
 constexpr int kStopGraceSeconds = 5;
 constexpr qint64 kStopGraceMs = qint64(kStopGraceSeconds) * 1000;
+// The longest the window goes without looking at a run's limits. The limits
+// are judged by RunClock; the timer only wakes the window to look. Looking at
+// least this often, it notices a clock that jumps (RunClock::setSource())
+// within a second, also while the programmer prints nothing.
+constexpr qint64 kLimitLookMs = 1000;
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -130,12 +135,7 @@ void MainWindow::createRunner()
     connect(process, SIGNAL(finished(int, QProcess::ExitStatus)), this, SLOT(avrFinished(int, QProcess::ExitStatus)));
     // A programmer that cannot be started never reports finished; without
     // this the window would stay locked in its running state.
-#if QT_VERSION >= QT_VERSION_CHECK(5, 6, 0)
-    const auto errorSignal = &QProcess::errorOccurred;
-#else
-    const auto errorSignal = static_cast<void (QProcess::*)(QProcess::ProcessError)>(&QProcess::error);
-#endif
-    connect(process, errorSignal, this, [this](QProcess::ProcessError error) {
+    connect(process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart)
             programmerFailedToStart();
     });
@@ -182,7 +182,7 @@ void MainWindow::on_btnUploadFlash_clicked()
     endedByStop = false;
     runStartedAt = RunClock::now();
     lastProgressAt = runStartedAt;
-    limitCheck->start(int(untilNextLimit()));
+    lookAtLimitsIn(untilNextLimit());
     process->start(invocation.program, invocation.arguments, QIODevice::ReadWrite);
 }
 
@@ -254,7 +254,7 @@ void MainWindow::checkLimits()
         return;
     const qint64 remaining = untilNextLimit();
     if (remaining > 0) {
-        limitCheck->start(int(remaining));
+        lookAtLimitsIn(remaining);
         return;
     }
     if (stopReason != StopReason::None) {
@@ -267,7 +267,12 @@ void MainWindow::checkLimits()
     stoppedAt = RunClock::now();
     stopReason = stoppedAt - lastProgressAt >= kStallLimitMs ? StopReason::Stalled : StopReason::Overran;
     process->stop();
-    limitCheck->start(int(kStopGraceMs));
+    lookAtLimitsIn(kStopGraceMs);
+}
+
+void MainWindow::lookAtLimitsIn(qint64 ms)
+{
+    limitCheck->start(int(std::min(ms, kLimitLookMs)));
 }
 
 // The stopped programmer has not ended within the grace: the runner may

@@ -44,6 +44,7 @@ private:
     void takeOutputSlice();
     qint64 untilNextLimit() const;
     void checkLimits();
+    void lookAtLimitsIn(qint64 ms);
     void letGoOfProgrammer();
     void concludeRun();
     QString stopNote() const;

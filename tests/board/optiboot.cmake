@@ -2,7 +2,7 @@
 # The simulated board's bootloader, built from the optiboot sources that the
 # Arduino AVR core ships (package arduino-core-avr), with the AVR compiler
 # (gcc-avr) and C library (avr-libc) of this machine. Included by the board
-# (tests/board) and by the Windows build's upload check (tests/wine), which
+# (tests/board) and by the Windows build's upload check (tests/windows), which
 # both need the same image.
 #
 # The image is linked for a boot section of 1 KiB: code from 0x7C00, the

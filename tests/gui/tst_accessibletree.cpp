@@ -9,7 +9,7 @@
 // of an upload, told as a change of its name.
 //
 // On Windows it runs on Qt's Windows platform (under Wine, on a virtual
-// display: tests/wine/accessible-check.sh), where the window has a native
+// display: tests/windows/accessible-check.sh), where the window has a native
 // window that answers UI Automation's request for its tree, and the test
 // makes that request itself. Elsewhere it runs on any platform.
 #include "fakeprogrammer.h"

@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # The throwaway Wine prefix every Windows check runs in, set up in one place.
-# Sourced (POSIX sh) by wine-run.sh and by the checks in tests/windows/ and
-# tests/wine/; the caller sets $wine (wine64) and $wineserver first.
+# Sourced (POSIX sh) by wine-run.sh and by the checks in tests/windows/; the
+# caller sets $wine (wine64) and $wineserver first.
 #
 #   on_virtual_display "$0" "$@"   runs the calling script again on an X
 #                                  display of its own, once
@@ -63,6 +63,10 @@ wine_prefix() {
     # Debian 13's Wine 10 aborts ("free(): invalid pointer") whenever TMPDIR
     # is set, even to /tmp (as it is in the other release's root).
     unset TMPDIR
+    # Wine takes the Windows locale, and with it the ANSI code page that
+    # programs such as avrdude.exe write in, from the Linux one. The checks
+    # expect code page 1252, which this locale gives, whatever the caller's.
+    export LC_ALL=C.UTF-8
 }
 
 # A check whose program draws real windows (Qt's Windows platform, not the

@@ -6,6 +6,7 @@
 
 #include "mainwindow.h"
 #include "portlist.h"
+#include "runclock.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -253,6 +254,31 @@ inline void choose(QFileDialog *dialog, const QString &path)
     // Through the base class: the file dialog keeps its own accept() protected.
     static_cast<QDialog *>(dialog)->accept();
 }
+
+// The clock the window times runs by, held still and moved on by the test
+// for as long as it lives: what the window does at a limit does not depend
+// on how fast this machine happens to be, and no test waits for a limit.
+class ManualClock
+{
+public:
+    ManualClock()
+    {
+        RunClock::setSource([this] { return now; });
+    }
+    ~ManualClock()
+    {
+        RunClock::setSource(nullptr);
+    }
+    ManualClock(const ManualClock &) = delete;
+    ManualClock &operator=(const ManualClock &) = delete;
+    void advance(qint64 ms)
+    {
+        now += ms;
+    }
+
+private:
+    qint64 now = 1000000;
+};
 
 // What a test of the real window starts from: a settings store and a
 // scratch folder of its own, and the window, found and driven through its

@@ -21,13 +21,15 @@
 //   --bad            a HEX file with a spoiled checksum
 //   --when-writing FILE
 //                    creates FILE once the console shows the write under
-//                    way, so that the check can pull the board then
+//                    way, so that the check can pull the board then; the
+//                    window's clock is the test's (see boardPulledMidWrite())
 #include "guitest.h"
 #include "intelhex.h"
 #include "mainwindow.h"
 
 #include <QAbstractItemView>
 #include <QCommandLineParser>
+#include <QHash>
 #include <QSettings>
 
 #include <cstdio>
@@ -66,6 +68,50 @@ int failed(const char *what, const QString &detail = QString())
 {
     std::fprintf(stderr, "FAIL: %s %s\n", what, qPrintable(detail));
     return 1;
+}
+
+// The row whose board is pulled in the middle of the write. The check pulls
+// it once `signalFile` is there; avrdude.exe then prints the same few errors
+// again every few seconds, without end: news the first time, no progress
+// after that. The window's clock stands still until they have come twice, is
+// moved on 20 seconds before the next time and 10 more after it: 30 seconds
+// after the last news, so the window must stop the programmer now. Had it
+// taken the repeats for progress, it would run on. Empty, or what went wrong.
+QString boardPulledMidWrite(ManualClock &clock, QTextEdit *console, QPushButton *button, const QString &signalFile)
+{
+    if (!waitUntil([console] { return console->toPlainText().contains(QStringLiteral("Writing | #")); }, 240000))
+        return QStringLiteral("the write did not begin within 4 minutes");
+    step("writing");
+    writeFile(signalFile, QByteArray());
+    // How many times the line printed most often after the write's bar has
+    // come, complete.
+    const auto mostRepeats = [console] {
+        QStringList lines = console->toPlainText().split(QLatin1Char('\n'));
+        lines.removeLast();
+        int bar = -1;
+        for (int i = 0; i < lines.size(); ++i) {
+            if (lines[i].startsWith(QStringLiteral("Writing | ")))
+                bar = i;
+        }
+        QHash<QString, int> seen;
+        int most = 0;
+        for (int i = bar + 1; i < lines.size(); ++i) {
+            if (!lines[i].isEmpty())
+                most = qMax(most, ++seen[lines[i]]);
+        }
+        return most;
+    };
+    for (const int times : {2, 3}) {
+        if (!waitUntil([&] { return mostRepeats() >= times || button->isEnabled(); }, 60000))
+            return QStringLiteral("avrdude.exe did not print its errors %1 times within a minute").arg(times);
+        if (button->isEnabled())
+            return QStringLiteral("the run ended before 30 seconds without progress");
+        step(times == 2 ? "errors again" : "errors a third time");
+        clock.advance(times == 2 ? 20000 : 10000);
+    }
+    if (!waitUntil([button] { return button->isEnabled(); }, 10000))
+        return QStringLiteral("the programmer was not stopped 30 seconds after its last news");
+    return QString();
 }
 
 } // namespace
@@ -131,6 +177,10 @@ int main(int argc, char *argv[])
     // Nothing remembered from an earlier row (the registry of a throwaway
     // prefix).
     QSettings(QStringLiteral("Trunoma"), QStringLiteral("Kiverlo")).clear();
+    // The row that pulls the board runs the window on the test's clock.
+    std::unique_ptr<ManualClock> clock;
+    if (parser.isSet(writingOption))
+        clock = std::make_unique<ManualClock>();
 
     step("window");
     MainWindow window;
@@ -156,9 +206,13 @@ int main(int argc, char *argv[])
     step("port");
     ports->showPopup();
     QAbstractItemView *view = ports->view();
-    QTest::qWait(50);
-    QTest::mouseClick(
-        view->viewport(), Qt::LeftButton, Qt::NoModifier, view->visualRect(view->model()->index(index, 0)).center());
+    const QModelIndex item = view->model()->index(index, 0);
+    const auto portInView = [view, item] {
+        return view->isVisible() && view->viewport()->rect().contains(view->visualRect(item));
+    };
+    if (!waitUntil(portInView, 5000))
+        return failed("the port list did not open with the port in view");
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, view->visualRect(item).center());
     if (!waitUntil([view] { return !view->isVisible(); }, 5000))
         return failed("the port list stayed open");
     const QString stored
@@ -190,16 +244,15 @@ int main(int argc, char *argv[])
     if (label->text() != QStringLiteral("Programming. Please wait..."))
         return failed("the upload did not start:", label->text());
     step("upload");
-    QString writing = QDir::fromNativeSeparators(parser.value(writingOption));
-    const auto ended = [button, console, &writing] {
-        if (!writing.isEmpty() && console->toPlainText().contains(QStringLiteral("Writing | #"))) {
-            step("writing");
-            writeFile(writing, QByteArray());
-            writing.clear();
+    if (clock) {
+        const QString wrong
+            = boardPulledMidWrite(*clock, console, button, QDir::fromNativeSeparators(parser.value(writingOption)));
+        if (!wrong.isEmpty()) {
+            std::printf("%s\n", qPrintable(console->toPlainText()));
+            return failed("board pulled mid-write:", wrong);
         }
-        return button->isEnabled();
-    };
-    if (!waitUntil(ended, 240000))
+    }
+    if (!waitUntil([button] { return button->isEnabled(); }, 240000))
         return failed("the upload did not end within 4 minutes");
     const double seconds = double(timer.elapsed()) / 1000;
     std::printf("%s\n", qPrintable(console->toPlainText()));

@@ -11,7 +11,7 @@
 set -eu
 
 work=$1 wine=$2 wineserver=$3 program=$4
-. "$(dirname "$0")/../windows/wine-prefix.sh"
+. "$(dirname "$0")/wine-prefix.sh"
 on_virtual_display "$0" "$@"
 
 qt_windows_prefix "$work" "$5" "$6"

@@ -30,7 +30,7 @@ set -eu
 
 work=$1 wine=$2 wineserver=$3 program=$4 winepath=$5 plugins=$6 fonts=$7 boardsim_c=$8 blink=$9
 # Wine's windows need a display, even those of Qt's offscreen platform.
-. "$(dirname "$0")/../windows/wine-prefix.sh"
+. "$(dirname "$0")/wine-prefix.sh"
 on_virtual_display "$0" "$@"
 optiboot=${10:-}
 
@@ -166,7 +166,9 @@ eval "kill -STOP \$pid_silent"
 row "a port nobody serves" --port '\\.\COM6' --expect Failed --within 70 --random 5 --folder ascii || true
 
 # The board is killed once the write is under way. avrdude.exe then prints
-# the same errors every ten seconds without end; the window stops it.
+# the same errors every few seconds without end; the window stops it once
+# they have brought no news for 30 seconds, on the test's clock, which
+# kiverlo_wineupload moves on between the repeats.
 limit=30
 rm -f "$work/writing"
 # The row runs in the background: its log and count are taken here.

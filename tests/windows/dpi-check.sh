@@ -12,7 +12,7 @@
 set -eu
 
 work=$1 wine=$2 wineserver=$3 probe=$4
-. "$(dirname "$0")/../windows/wine-prefix.sh"
+. "$(dirname "$0")/wine-prefix.sh"
 on_virtual_display "$0" "$@"
 
 # A prefix of this check's own: the scale is a setting of the whole prefix.

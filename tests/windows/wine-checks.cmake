@@ -1,6 +1,8 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
-# Windows only, under Wine: the window at 96, 120 and 144 dpi, and real
-# uploads through avrdude.exe to the simulated board.
+# Included by CMakeLists.txt here. The checks that run whole under Wine, each
+# in a prefix of its own on a virtual display: the window at 96, 120 and 144
+# dpi, real uploads through avrdude.exe to the simulated board, and the
+# window's accessible tree on Qt's Windows platform.
 
 # The window as the tool sets it up, reporting its geometry at the display
 # scale the system has.
@@ -16,12 +18,12 @@ if(CMAKE_CROSSCOMPILING AND KIVERLO_WINE)
         ENVIRONMENT "KIVERLO_WINE_EXITRECORD=${KIVERLO_WINE_EXITRECORD}" TIMEOUT 300)
 endif()
 
-# One upload through the window with the real avrdude.exe beside it; the
-# board, a native Linux program on a pseudo-terminal registered as a COM
-# port, is run by e2e-check.sh.
-add_executable(kiverlo_wineupload wineupload.cpp ${PROJECT_SOURCE_DIR}/tests/support/intelhex.cpp)
-target_include_directories(kiverlo_wineupload PRIVATE ${PROJECT_SOURCE_DIR}/tests/gui ${PROJECT_SOURCE_DIR}/tests/support)
-target_link_libraries(kiverlo_wineupload PRIVATE kiverlo_window ${KIVERLO_QT}::Test)
+# One upload through the window with the real avrdude.exe beside it, in a
+# folder of its own; the board, a native Linux program on a pseudo-terminal
+# registered as a COM port, is run by e2e-check.sh.
+add_executable(kiverlo_wineupload wineupload.cpp)
+target_link_libraries(kiverlo_wineupload PRIVATE kiverlo_windowtest kiverlo_testsupport)
+set_target_properties(kiverlo_wineupload PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/kiverlo_wineupload)
 kiverlo_place_programmer($<TARGET_FILE_DIR:kiverlo_wineupload> kiverlo_wineupload)
 
 if(CMAKE_CROSSCOMPILING AND KIVERLO_WINE)
@@ -48,4 +50,5 @@ if(CMAKE_CROSSCOMPILING AND KIVERLO_WINE)
             "${KIVERLO_WINE_QT_PLUGINS}")
     set_tests_properties(wine.accessible_tree PROPERTIES
         ENVIRONMENT "KIVERLO_WINE_EXITRECORD=${KIVERLO_WINE_EXITRECORD}" TIMEOUT 300)
+    kiverlo_fail_qtest_skips(wine.accessible_tree)
 endif()
