@@ -3,16 +3,55 @@
 #
 # Builds the Debian package of Kiverlo and checks it with lintian.
 #
+# scripts/deb.sh [--arch ARCH]
+#
 # Installs the build dependencies named in debian/control (with sudo when not
 # root), copies the sources into build-deb/ so that the checkout stays clean,
 # runs dpkg-buildpackage there (the package build runs the tests that need no
 # board) and leaves kiverlo_<version>_<arch>.deb in build-deb/. Fails when the
 # build, a test or lintian (any error or warning) fails, leaving the build in
 # build-deb/work/ to look at.
+#
+# With --arch ARCH (arm64, armhf) it cross-builds the package for that
+# architecture instead, into build-deb-ARCH/: it adds ARCH to dpkg's
+# architectures (dpkg --add-architecture) when missing, installs
+# crossbuild-essential-ARCH and the build dependencies of ARCH beside this
+# machine's own, and runs the package's tests through qemu-user-static
+# (scripts/emulation-common.sh). The same lintian verdict and second build
+# follow. --arch with this machine's own architecture is the same as none.
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/setup-common.sh"
-out="$repo/build-deb"
+source "$repo/scripts/emulation-common.sh"
+build_arch=$(dpkg --print-architecture)
+arch=$build_arch
+case "${1:-}" in
+--arch)
+    [ -n "${2:-}" ] || {
+        echo "usage: $0 [--arch ARCH]" >&2
+        exit 2
+    }
+    arch=$2
+    ;;
+"") ;;
+*)
+    echo "usage: $0 [--arch ARCH]" >&2
+    exit 2
+    ;;
+esac
+cross=()
+no_remove=()
+if [ "$arch" = "$build_arch" ]; then
+    out="$repo/build-deb"
+else
+    if ! dpkg-architecture -a "$arch" -q DEB_HOST_GNU_TYPE >/dev/null 2>&1; then
+        echo "Not a Debian architecture: $arch" >&2
+        exit 2
+    fi
+    out="$repo/build-deb-$arch"
+    cross=(-a "$arch")
+    no_remove=(--no-remove)
+fi
 start=$SECONDS
 
 stage() { printf '\n==== %s (%d s so far) ====\n' "$1" $((SECONDS - start)); }
@@ -21,26 +60,50 @@ sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 apt_get() { DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 "$@"; }
 
-stage "Build dependencies"
+stage "Build dependencies${cross:+ for $arch}"
 # The tools that build and check a package, then what debian/control asks for.
 tools=(dpkg-dev build-essential debhelper lintian)
+if ((${#cross[@]})); then
+    # A cross-build: the compilers for $arch, and its libraries beside this
+    # machine's own. apt must not remove anything of this machine's to make
+    # room for them (--no-remove): it fails and says which package instead.
+    tools+=("crossbuild-essential-$arch")
+    foreign_arch_enable "$arch"
+fi
 missing=()
 for pkg in "${tools[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
 done
-if ! ((${#missing[@]})) && (cd "$repo" && dpkg-checkbuilddeps >/dev/null 2>&1); then
+# A cross-build without its tests needs none of the build dependencies that
+# only the tests use (<!nocheck>): some of those cannot be installed for
+# another architecture beside this machine's own (Qt 6's image format
+# plugins are not Multi-Arch in Debian 12).
+profiles=()
+if ((${#cross[@]})); then
+    case " ${DEB_BUILD_OPTIONS:-} " in
+    *" nocheck "*) profiles=(-Pnocheck) ;;
+    esac
+fi
+if ! ((${#missing[@]})) && (cd "$repo" && dpkg-checkbuilddeps "${cross[@]}" "${profiles[@]}" >/dev/null 2>&1); then
     echo "All installed."
 else
     apt_get update -qq
     ((${#missing[@]} == 0)) || apt_get install -y -qq --no-install-recommends "${missing[@]}"
-    apt_get build-dep -y -qq --no-install-recommends "$repo"
+    apt_get build-dep -y -qq --no-install-recommends "${no_remove[@]}" "${cross[@]}" "${profiles[@]}" "$repo"
 fi
+case " ${DEB_BUILD_OPTIONS:-} " in
+*" nocheck "*) ;;
+*)
+    # The package's tests are programs of $arch: qemu runs them.
+    ((${#cross[@]} == 0)) || emulation_ready "$arch"
+    ;;
+esac
 
 version=$(cd "$repo" && dpkg-parsechangelog -S Version)
-arch=$(dpkg-architecture -q DEB_HOST_ARCH)
+((${#cross[@]})) || arch=$(dpkg-architecture -q DEB_HOST_ARCH)
 deb="kiverlo_${version}_${arch}.deb"
 
-stage "Clean copy of the sources in build-deb/"
+stage "Clean copy of the sources in ${out#"$repo"/}/"
 # What git knows of (tracked files and new ones that are not ignored), as they
 # are in the working tree; without git, everything but the build folders.
 work="$out/work"
@@ -48,13 +111,13 @@ src="$work/kiverlo-${version%-*}"
 rm -rf "$work"
 copy_sources "$src"
 
-stage "dpkg-buildpackage -us -uc -b"
+stage "dpkg-buildpackage -us -uc -b${cross:+ -a $arch}"
 # Two build jobs unless told otherwise.
 case " ${DEB_BUILD_OPTIONS:-} " in
 *" parallel="*) ;;
 *) export DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:+$DEB_BUILD_OPTIONS }parallel=2" ;;
 esac
-(cd "$src" && dpkg-buildpackage -us -uc -b)
+(cd "$src" && dpkg-buildpackage -us -uc -b "${cross[@]}" "${profiles[@]}")
 rm -f "$out/$deb"
 mv "$work/$deb" "$out/$deb"
 
@@ -99,7 +162,10 @@ rm -rf "$out/again"
     umask 0077
     copy_sources "$again/kiverlo-${version%-*}"
     cd "$again/kiverlo-${version%-*}"
-    DEB_BUILD_OPTIONS="$DEB_BUILD_OPTIONS nocheck" dpkg-buildpackage -us -uc -b >"$out/again.log" 2>&1 \
+    again_profiles=()
+    ((${#cross[@]} == 0)) || again_profiles=(-Pnocheck)
+    DEB_BUILD_OPTIONS="$DEB_BUILD_OPTIONS nocheck" dpkg-buildpackage -us -uc -b "${cross[@]}" "${again_profiles[@]}" \
+        >"$out/again.log" 2>&1 \
         || { tail -n 40 "$out/again.log"; exit 1; }
 )
 compare_artifacts "$out" "$again" "$deb"

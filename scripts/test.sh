@@ -4,8 +4,11 @@
 # test (the Windows build's under Wine, with a quick check of the recipe of
 # its SDK); then checks the code: its format, cppcheck, the tests again under
 # AddressSanitizer and UndefinedBehaviorSanitizer, short fuzzing runs and
-# clang-tidy; and proves the other Debian release in a fresh root
-# (scripts/other-release-test.sh). Exits non-zero when anything fails.
+# clang-tidy; proves the other Debian release in a fresh root
+# (scripts/other-release-test.sh); and cross-builds the packages for a
+# Raspberry Pi, which it installs and uploads with in emulated roots
+# (scripts/deb.sh --arch, scripts/arm-test.sh). Exits non-zero when anything
+# fails.
 #
 # scripts/test.sh --linux: only the first stage, the build with Qt 5 (the
 # Windows release's Qt) and its tests, the simulated board and the
@@ -100,6 +103,15 @@ if [ -n "${KIVERLO_OTHER_RELEASE_ROOT:-}" ] || [ -e /etc/kiverlo-other-release-r
     exit 1
 fi
 STAGE_MARK=-- bash "$repo/scripts/other-release-test.sh"
+
+stage "Raspberry Pi, 64-bit: the arm64 package cross-built, its tests emulated"
+bash "$repo/scripts/deb.sh" --arch arm64
+
+stage "Raspberry Pi, 32-bit: the armhf package cross-built, without its tests"
+DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:+$DEB_BUILD_OPTIONS }nocheck" bash "$repo/scripts/deb.sh" --arch armhf
+
+stage "Raspberry Pi: each package in an emulated Debian 12 root, an upload through its window (side by side)"
+STAGE_MARK=-- bash "$repo/scripts/arm-test.sh" arm64 armhf
 
 stage "Benchmarks, quick mode (figures are not judged here)"
 for bench in bench_upload bench_startup bench_console_stream; do

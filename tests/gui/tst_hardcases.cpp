@@ -20,7 +20,8 @@
 #include <time.h>
 #endif
 
-#ifdef KIVERLO_SANITIZED
+// Under the sanitizers or emulated (tests/gui/CMakeLists.txt).
+#ifdef KIVERLO_SLOWED_DOWN
 constexpr int kFloodMb = 2;
 constexpr bool kTimingCounts = false;
 #else
