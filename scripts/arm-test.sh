@@ -104,7 +104,7 @@ stage "The simulated board, built for this machine"
 install_missing "${run_packages[@]}" libsimavr-dev libelf-dev arduino-core-avr gcc-avr avr-libc
 mkdir -p "$out"
 rm -f "$out/board/CMakeCache.txt"
-if ! cmake -S "$repo" -B "$out/board" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIVERLO_QT_MAJOR=5 -DBUILD_TESTING=ON \
+if ! cmake -S "$repo" -B "$out/board" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIVERLO_QT_MAJOR=6 -DBUILD_TESTING=ON \
     -DKIVERLO_BENCHMARKS=OFF -DKIVERLO_REQUIRE_BOARD=ON -DKIVERLO_SANITIZE=OFF >"$out/board.log" 2>&1 \
     || ! cmake --build "$out/board" -j "$jobs" --target kiverlo_boardsim >>"$out/board.log" 2>&1; then
     tail -n 40 "$out/board.log"

@@ -84,12 +84,49 @@ if ((${#cross[@]})); then
     *" nocheck "*) profiles=(-Pnocheck) ;;
     esac
 fi
+# installed_packages: every installed package, with its architecture.
+installed_packages() {
+    dpkg-query -W -f='${db:Status-Abbrev} ${Package}:${Architecture}\n' | awk '$1 == "ii" { print $2 }' | sort
+}
+# A cross-build with its tests needs the target's copy of every package the
+# tests use. A package that is not Multi-Arch (Qt 6's image format plugins
+# in Debian 12) cannot be installed for two architectures at once: the
+# target's copy takes the place of this machine's for the build, and this
+# machine's comes back when the script ends. Nothing else may go: apt is
+# asked first what it would remove.
+swapped=()
+give_back() {
+    ((${#swapped[@]})) || return 0
+    echo "Installing this machine's own copies again: ${swapped[*]}"
+    apt_get install -y -qq --no-install-recommends "${swapped[@]}" >/dev/null
+}
 if ! ((${#missing[@]})) && (cd "$repo" && dpkg-checkbuilddeps "${cross[@]}" "${profiles[@]}" >/dev/null 2>&1); then
     echo "All installed."
 else
     apt_get update -qq
     ((${#missing[@]} == 0)) || apt_get install -y -qq --no-install-recommends "${missing[@]}"
-    apt_get build-dep -y -qq --no-install-recommends "${no_remove[@]}" "${cross[@]}" "${profiles[@]}" "$repo"
+    if ((${#cross[@]})) && ! ((${#profiles[@]})); then
+        plan=$(apt_get -s build-dep --no-install-recommends "${cross[@]}" "$repo")
+        removed=$(awk '$1 == "Remv" { print $2 }' <<<"$plan")
+        for pkg in $removed; do
+            if ! grep -q "^Inst ${pkg%%:*}:$arch " <<<"$plan"; then
+                echo "The build dependencies of $arch would remove $pkg, which they do not replace:" >&2
+                echo "$plan" | grep -E '^(Remv|Inst) ' >&2
+                exit 1
+            fi
+        done
+        if [ -n "$removed" ]; then
+            before=$(installed_packages)
+            trap give_back EXIT
+            apt_get build-dep -y -qq --no-install-recommends "${cross[@]}" "$repo"
+            mapfile -t swapped < <(comm -23 <(echo "$before") <(installed_packages))
+            echo "For the build, $arch's copies took the place of: ${swapped[*]}"
+        else
+            apt_get build-dep -y -qq --no-install-recommends "${no_remove[@]}" "${cross[@]}" "$repo"
+        fi
+    else
+        apt_get build-dep -y -qq --no-install-recommends "${no_remove[@]}" "${cross[@]}" "${profiles[@]}" "$repo"
+    fi
 fi
 case " ${DEB_BUILD_OPTIONS:-} " in
 *" nocheck "*) ;;
