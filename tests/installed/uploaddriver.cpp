@@ -35,7 +35,7 @@
 #include <QTimer>
 
 #include <cstdlib>
-#include <functional>
+#include <memory>
 
 namespace {
 
@@ -50,19 +50,6 @@ Task &task()
 {
     static Task instance;
     return instance;
-}
-
-// Runs the event loop until `done`, for at most `timeoutMs`.
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QTest::qWait(20);
-    }
-    return true;
 }
 
 class Report
@@ -129,7 +116,7 @@ void answerFileDialog(Report &report, const QString &path)
         name->setFocus();
         QTest::keyClicks(name, path);
         QTest::keyClick(name, Qt::Key_Return);
-        if (!waitUntil([dialog] { return !dialog->isVisible(); }, 20000)) {
+        if (!QTest::qWaitFor([dialog] { return !dialog->isVisible(); }, 20000)) {
             report.fail(QStringLiteral("the file dialog did not take ") + path);
             dialog->reject();
         }
@@ -141,7 +128,7 @@ bool drive(Report &report)
 {
     const Task &what = task();
     QWidget *window = nullptr;
-    if (!waitUntil([&window] { return (window = findMainWindow()) && window->isVisible(); }, 120000))
+    if (!QTest::qWaitFor([&window] { return (window = findMainWindow()) && window->isVisible(); }, 120000))
         return report.fail(QStringLiteral("no Kiverlo window within 2 minutes"));
     if (!QTest::qWaitForWindowExposed(window, 30000))
         return report.fail(QStringLiteral("the window was not exposed"));
@@ -162,12 +149,12 @@ bool drive(Report &report)
         return report.fail(QStringLiteral("the port list lacks ") + what.port);
     ports->showPopup();
     QAbstractItemView *view = ports->view();
-    if (!waitUntil([view] { return view->isVisible(); }, 10000))
+    if (!QTest::qWaitFor([view] { return view->isVisible(); }, 10000))
         return report.fail(QStringLiteral("the port list did not open"));
     QTest::qWait(100);
     QTest::mouseClick(
         view->viewport(), Qt::LeftButton, Qt::NoModifier, view->visualRect(view->model()->index(index, 0)).center());
-    if (!waitUntil([view] { return !view->isVisible(); }, 10000))
+    if (!QTest::qWaitFor([view] { return !view->isVisible(); }, 10000))
         return report.fail(QStringLiteral("the port list stayed open"));
     if (ports->currentText() != what.port)
         return report.fail(QStringLiteral("the list shows ") + ports->currentText());
@@ -184,7 +171,7 @@ bool drive(Report &report)
     if (label->text() != QStringLiteral("Programming. Please wait..."))
         return report.fail(QStringLiteral("the upload did not start"));
     // The window ends every run within its own limit of 5 minutes.
-    if (!waitUntil([button] { return button->isEnabled(); }, 6 * 60 * 1000))
+    if (!QTest::qWaitFor([button] { return button->isEnabled(); }, 6 * 60 * 1000))
         return report.fail(QStringLiteral("the run did not end within 6 minutes"));
     report.line(QStringLiteral("verdict"), label->text());
     report.line(QStringLiteral("seconds"), QString::number(double(run.elapsed()) / 1000, 'f', 1));

@@ -44,19 +44,6 @@ bool writeFile(const QString &path, const QByteArray &content)
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
-// Runs the event loop until `done`, for at most `timeoutMs`.
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QTest::qWait(10);
-    }
-    return true;
-}
-
 // Where the run is, for the log of a row that hangs.
 void step(const char *what)
 {
@@ -79,7 +66,7 @@ int failed(const char *what, const QString &detail = QString())
 // taken the repeats for progress, it would run on. Empty, or what went wrong.
 QString boardPulledMidWrite(ManualClock &clock, QTextEdit *console, QPushButton *button, const QString &signalFile)
 {
-    if (!waitUntil([console] { return console->toPlainText().contains(QStringLiteral("Writing | #")); }, 240000))
+    if (!QTest::qWaitFor([console] { return console->toPlainText().contains(QStringLiteral("Writing | #")); }, 240000))
         return QStringLiteral("the write did not begin within 4 minutes");
     step("writing");
     writeFile(signalFile, QByteArray());
@@ -102,14 +89,14 @@ QString boardPulledMidWrite(ManualClock &clock, QTextEdit *console, QPushButton 
         return most;
     };
     for (const int times : {2, 3}) {
-        if (!waitUntil([&] { return mostRepeats() >= times || button->isEnabled(); }, 60000))
+        if (!QTest::qWaitFor([&] { return mostRepeats() >= times || button->isEnabled(); }, 60000))
             return QStringLiteral("avrdude.exe did not print its errors %1 times within a minute").arg(times);
         if (button->isEnabled())
             return QStringLiteral("the run ended before 30 seconds without progress");
         step(times == 2 ? "errors again" : "errors a third time");
         clock.advance(times == 2 ? 20000 : 10000);
     }
-    if (!waitUntil([button] { return button->isEnabled(); }, 10000))
+    if (!QTest::qWaitFor([button] { return button->isEnabled(); }, 10000))
         return QStringLiteral("the programmer was not stopped 30 seconds after its last news");
     return QString();
 }
@@ -210,10 +197,10 @@ int main(int argc, char *argv[])
     const auto portInView = [view, item] {
         return view->isVisible() && view->viewport()->rect().contains(view->visualRect(item));
     };
-    if (!waitUntil(portInView, 5000))
+    if (!QTest::qWaitFor(portInView, 5000))
         return failed("the port list did not open with the port in view");
     QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, view->visualRect(item).center());
-    if (!waitUntil([view] { return !view->isVisible(); }, 5000))
+    if (!QTest::qWaitFor([view] { return !view->isVisible(); }, 5000))
         return failed("the port list stayed open");
     const QString stored
         = QSettings(QStringLiteral("Trunoma"), QStringLiteral("Kiverlo")).value(QStringLiteral("commPort")).toString();
@@ -228,7 +215,7 @@ int main(int argc, char *argv[])
         step("choosing the file");
         // Typed into the name field, as a user may do; tried again for a
         // while in case the dialog is still reading the folder.
-        const bool taken = waitUntil(
+        const bool taken = QTest::qWaitFor(
             [dialog, path] {
                 dialog->selectFile(path);
                 static_cast<QDialog *>(dialog)->accept();
@@ -252,7 +239,7 @@ int main(int argc, char *argv[])
             return failed("board pulled mid-write:", wrong);
         }
     }
-    if (!waitUntil([button] { return button->isEnabled(); }, 240000))
+    if (!QTest::qWaitFor([button] { return button->isEnabled(); }, 240000))
         return failed("the upload did not end within 4 minutes");
     const double seconds = double(timer.elapsed()) / 1000;
     std::printf("%s\n", qPrintable(console->toPlainText()));
