@@ -36,6 +36,8 @@
 # release. With none of these the script stops and says how to name one.
 
 cleanroot_start=$SECONDS
+# shellcheck source=scripts/host-apt.sh
+declare -F host_apt >/dev/null || source "${repo:?}/scripts/host-apt.sh"
 
 # apt_mirror <suite>: the first mirror that serves <suite> in this machine's
 # APT sources, one-line (sources.list) or deb822 (*.sources) style.
@@ -118,8 +120,8 @@ cleanroot_open() {
     local suite=$1 tarball=$2 parent=$3 arch=${4:-} mirror days=${CLEANROOT_BASE_DAYS:-7} arch_opt=()
     [ -z "$arch" ] || arch_opt=(--arch="$arch")
     if ! command -v debootstrap >/dev/null; then
-        apt-get -o DPkg::Lock::Timeout=600 update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq debootstrap
+        host_apt_get update -qq
+        host_apt_get install -y -qq debootstrap
     fi
     mirror=$(cleanroot_mirror "$suite") || exit 1
     echo "Mirror:  $mirror ($suite)"

@@ -23,19 +23,18 @@
 #
 # Needs $repo (the checkout) for the mirror of the backports.
 
+# shellcheck source=scripts/host-apt.sh
+declare -F host_apt >/dev/null || source "${repo:?}/scripts/host-apt.sh"
 emulation_sudo=()
 [ "$(id -u)" -eq 0 ] || emulation_sudo=(sudo)
-emulation_apt_get() {
-    DEBIAN_FRONTEND=noninteractive "${emulation_sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 "$@"
-}
 
 foreign_arch_enable() {
     local arch=$1
     [ "$arch" != "$(dpkg --print-architecture)" ] || return 0
     if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
         echo "Adding the architecture $arch to dpkg (dpkg --add-architecture $arch)."
-        "${emulation_sudo[@]}" dpkg --add-architecture "$arch"
-        emulation_apt_get update -qq
+        host_apt dpkg --add-architecture "$arch"
+        host_apt_get update -qq
     fi
 }
 
@@ -56,10 +55,10 @@ emulation_install_qemu() {
     if [ -n "$have" ] && dpkg --compare-versions "$have" ge "$emulation_qemu_min"; then
         return 0
     fi
-    emulation_apt_get update -qq
+    host_apt_get update -qq
     candidate=$(apt-cache policy qemu-user-static | awk '/Candidate:/ { print $2 }')
     if dpkg --compare-versions "${candidate:-0}" ge "$emulation_qemu_min"; then
-        emulation_apt_get install -y -qq --no-install-recommends qemu-user-static
+        host_apt_get install -y -qq --no-install-recommends qemu-user-static
         emulation_qemu_changed=1
         return 0
     fi
@@ -75,9 +74,9 @@ emulation_install_qemu() {
         echo "qemu-user-static $candidate is too old (needs $emulation_qemu_min): adding $codename-backports ($list)."
         printf 'Types: deb\nURIs: %s\nSuites: %s-backports\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
             "$mirror" "$codename" | "${emulation_sudo[@]}" tee "$list" >/dev/null
-        emulation_apt_get update -qq
+        host_apt_get update -qq
     fi
-    emulation_apt_get install -y -qq --no-install-recommends -t "$codename-backports" qemu-user-static
+    host_apt_get install -y -qq --no-install-recommends -t "$codename-backports" qemu-user-static
     have=$(dpkg-query -W -f='${Version}' qemu-user-static)
     if ! dpkg --compare-versions "$have" ge "$emulation_qemu_min"; then
         echo "qemu-user-static $have from $codename-backports is still older than $emulation_qemu_min." >&2

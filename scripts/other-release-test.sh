@@ -187,9 +187,8 @@ else
     echo "The Windows package passes the package and installer checks in $suite."
     # Wine 10 is this machine's own.
     stage "The Windows package through UI Automation under $host's Wine (tests/windows/uia-check.sh)"
-    apt-get -o DPkg::Lock::Timeout=600 update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends \
-        "${uia_packages[@]}" >/dev/null
+    host_apt_get update -qq
+    host_apt_get install -y -qq --no-install-recommends "${uia_packages[@]}" >/dev/null
     sh "$repo/tests/windows/uia-check.sh" "$repo/build-other-release/uia" "$win_zip" "$win_fake"
     rm -rf "$repo/build-other-release/uia"
     echo "The Windows package reads through $host's UI Automation."

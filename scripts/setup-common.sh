@@ -3,6 +3,8 @@
 # Sourced, not run.
 
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# shellcheck source=scripts/host-apt.sh
+source "$repo/scripts/host-apt.sh"
 jobs="$(nproc 2>/dev/null || echo 2)"
 
 # What the tool needs to build with Qt 6 (the Debian package's Qt, and what
@@ -20,12 +22,9 @@ install_missing() {
         dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
     done
     ((${#missing[@]})) || return 0
-    local sudo=()
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
     echo "Installing: ${missing[*]}"
-    "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
-        --no-install-recommends "${missing[@]}"
+    host_apt_get update -qq
+    host_apt_get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
 # copy_sources <folder>: the sources as they are in the working tree, what git
