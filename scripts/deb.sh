@@ -3,7 +3,7 @@
 #
 # Builds the Debian package of Kiverlo and checks it with lintian.
 #
-# scripts/deb.sh [--arch ARCH]
+# scripts/deb.sh [--arch ARCH] [--once]
 #
 # Installs the build dependencies named in debian/control (with sudo when not
 # root), copies the sources into build-deb/ so that the checkout stays clean,
@@ -19,26 +19,36 @@
 # machine's own, and runs the package's tests through qemu-user-static
 # (scripts/emulation-common.sh). The same lintian verdict and second build
 # follow. --arch with this machine's own architecture is the same as none.
+#
+# With --once there is no second build to compare: the package is built and
+# checked once. scripts/test.sh compares two builds of this machine's own
+# package only, and builds the others (other architectures, the other
+# release's root) once, to keep the whole run short.
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/setup-common.sh"
 source "$repo/scripts/emulation-common.sh"
 build_arch=$(dpkg --print-architecture)
 arch=$build_arch
-case "${1:-}" in
---arch)
-    [ -n "${2:-}" ] || {
-        echo "usage: $0 [--arch ARCH]" >&2
-        exit 2
-    }
-    arch=$2
-    ;;
-"") ;;
-*)
-    echo "usage: $0 [--arch ARCH]" >&2
+once=
+usage() {
+    echo "usage: $0 [--arch ARCH] [--once]" >&2
     exit 2
-    ;;
-esac
+}
+while (($#)); do
+    case "$1" in
+    --arch)
+        [ -n "${2:-}" ] || usage
+        arch=$2
+        shift 2
+        ;;
+    --once)
+        once=1
+        shift
+        ;;
+    *) usage ;;
+    esac
+done
 cross=()
 no_remove=()
 if [ "$arch" = "$build_arch" ]; then
@@ -56,9 +66,6 @@ start=$SECONDS
 
 stage() { printf '\n==== %s (%d s so far) ====\n' "$1" $((SECONDS - start)); }
 
-sudo=()
-[ "$(id -u)" -eq 0 ] || sudo=(sudo)
-apt_get() { DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get -o DPkg::Lock::Timeout=600 "$@"; }
 
 stage "Build dependencies${cross:+ for $arch}"
 # The tools that build and check a package, then what debian/control asks for.
@@ -98,15 +105,15 @@ swapped=()
 give_back() {
     ((${#swapped[@]})) || return 0
     echo "Installing this machine's own copies again: ${swapped[*]}"
-    apt_get install -y -qq --no-install-recommends "${swapped[@]}" >/dev/null
+    host_apt_get install -y -qq --no-install-recommends "${swapped[@]}" >/dev/null
 }
 if ! ((${#missing[@]})) && (cd "$repo" && dpkg-checkbuilddeps "${cross[@]}" "${profiles[@]}" >/dev/null 2>&1); then
     echo "All installed."
 else
-    apt_get update -qq
-    ((${#missing[@]} == 0)) || apt_get install -y -qq --no-install-recommends "${missing[@]}"
+    host_apt_get update -qq
+    ((${#missing[@]} == 0)) || host_apt_get install -y -qq --no-install-recommends "${missing[@]}"
     if ((${#cross[@]})) && ! ((${#profiles[@]})); then
-        plan=$(apt_get -s build-dep --no-install-recommends "${cross[@]}" "$repo")
+        plan=$(host_apt_get -s build-dep --no-install-recommends "${cross[@]}" "$repo")
         removed=$(awk '$1 == "Remv" { print $2 }' <<<"$plan")
         for pkg in $removed; do
             if ! grep -q "^Inst ${pkg%%:*}:$arch " <<<"$plan"; then
@@ -118,14 +125,14 @@ else
         if [ -n "$removed" ]; then
             before=$(installed_packages)
             trap give_back EXIT
-            apt_get build-dep -y -qq --no-install-recommends "${cross[@]}" "$repo"
+            host_apt_get build-dep -y -qq --no-install-recommends "${cross[@]}" "$repo"
             mapfile -t swapped < <(comm -23 <(echo "$before") <(installed_packages))
             echo "For the build, $arch's copies took the place of: ${swapped[*]}"
         else
-            apt_get build-dep -y -qq --no-install-recommends "${no_remove[@]}" "${cross[@]}" "$repo"
+            host_apt_get build-dep -y -qq --no-install-recommends "${no_remove[@]}" "${cross[@]}" "$repo"
         fi
     else
-        apt_get build-dep -y -qq --no-install-recommends "${no_remove[@]}" "${cross[@]}" "${profiles[@]}" "$repo"
+        host_apt_get build-dep -y -qq --no-install-recommends "${no_remove[@]}" "${cross[@]}" "${profiles[@]}" "$repo"
     fi
 fi
 case " ${DEB_BUILD_OPTIONS:-} " in
@@ -189,6 +196,12 @@ echo "lintian: no errors, no warnings."
 
 rm -rf "$work"
 (cd "$out" && sha256sum "$deb" >SHA256SUMS)
+
+if [ -n "$once" ]; then
+    stage "Done (one build, not compared with a second)"
+    echo "Package: $out/$deb (SHA256SUMS beside it)"
+    exit 0
+fi
 
 stage "The same bytes from a second build"
 # From scratch, later, from a copy of the sources in a folder whose path has

@@ -112,7 +112,7 @@ build_and_test() {
     in_root KIVERLO_OTHER_RELEASE_ROOT=1 STAGE_MARK=-- /bin/bash -c 'cd /src/kiverlo && bash scripts/test.sh --linux'
 
     stage "scripts/deb.sh in $suite (build, tests, lintian)"
-    in_root KIVERLO_OTHER_RELEASE_ROOT=1 /bin/bash -c 'cd /src/kiverlo && bash scripts/deb.sh'
+    in_root KIVERLO_OTHER_RELEASE_ROOT=1 /bin/bash -c 'cd /src/kiverlo && bash scripts/deb.sh --once'
     # Old versions of packages leave the kept downloads, so that they do not grow.
     in_root apt-get -qq autoclean
 }
