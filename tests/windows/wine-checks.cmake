@@ -35,8 +35,10 @@ if(CMAKE_CROSSCOMPILING AND KIVERLO_WINE)
             "${KIVERLO_WINE_QT_BIN}\;${KIVERLO_WINE_RUNTIME}" "${KIVERLO_WINE_QT_PLUGINS}" "${KIVERLO_WINE_FONT_DIR}"
             ${PROJECT_SOURCE_DIR}/tests/board/boardsim.c ${PROJECT_SOURCE_DIR}/tests/e2e/fixtures/blink.hex
             "${KIVERLO_OPTIBOOT_HEX}")
+    # The longest of the Windows tests, mostly waiting on the board and on a
+    # port nobody answers: started first (COST), the others run beside it.
     set_tests_properties(wine.upload_to_board PROPERTIES
-        ENVIRONMENT "KIVERLO_WINE_EXITRECORD=${KIVERLO_WINE_EXITRECORD}" TIMEOUT 900)
+        ENVIRONMENT "KIVERLO_WINE_EXITRECORD=${KIVERLO_WINE_EXITRECORD}" TIMEOUT 900 COST 1000)
 endif()
 
 # The window's accessible tree on Qt's Windows platform, which hands it to UI
