@@ -75,40 +75,72 @@ if [ -n "$linux_only" ]; then
     exit 0
 fi
 
-stage "Build and tests with Qt 6"
-# The same sources and the same tests, built against Qt 6, the Qt of the
-# Debian package and of scripts/run.sh.
-configure_and_build "$repo/build-qt6" -DKIVERLO_QT_MAJOR=6 -DBUILD_TESTING=ON -DKIVERLO_BENCHMARKS=OFF \
-    -DKIVERLO_REQUIRE_BOARD=ON -DKIVERLO_SANITIZE=OFF
-run_ctest "$repo/build-qt6"
+# Stages that spend much of their time waiting (on a serial port nobody
+# answers, on downloads, on emulated programs) run beside the others:
+# beside <name> <command...> starts one, its output going to
+# build-logs/<name>.log; joined <name> waits for it, shows that log and fails
+# when the stage failed. A run that stops early still waits for every stage
+# beside it to end, so that none is left running.
+logs="$repo/build-logs"
+rm -rf "$logs"
+mkdir -p "$logs"
+declare -A beside_pids=()
+beside() {
+    local name=$1
+    shift
+    echo "Started beside the next stages: $name (output in ${logs#"$repo"/}/$name.log)"
+    ("$@") >"$logs/$name.log" 2>&1 </dev/null &
+    beside_pids[$name]=$!
+}
+joined() {
+    local name=$1 status=0
+    wait "${beside_pids[$name]}" || status=$?
+    unset "beside_pids[$name]"
+    cat "$logs/$name.log"
+    if [ "$status" -ne 0 ]; then
+        echo "FAILED: $name (exit status $status)" >&2
+        return "$status"
+    fi
+}
+wait_beside() {
+    local name
+    for name in "${!beside_pids[@]}"; do
+        echo "Waiting for $name, which ran beside the stages above, to end (output in ${logs#"$repo"/}/$name.log)." >&2
+        wait "${beside_pids[$name]}" || true
+    done
+}
+trap wait_beside EXIT
 
+# The Debian package is built with Qt 6 and runs the same tests but those of
+# the simulated board (scripts/deb.sh); the Raspberry Pi stages upload to the
+# board through its Qt 6 window.
 stage "Windows: cross-build, tests under Wine, package"
 bash "$repo/scripts/windows.sh"
 
-stage "Windows SDK: the recipe's sources, patches and avrdude.exe (scripts/windows-sdk.sh --check)"
-STAGE_MARK=-- bash "$repo/scripts/windows-sdk.sh" --check
-
+beside windows-sdk-check env STAGE_MARK=-- bash "$repo/scripts/windows-sdk.sh" --check
 stage "Debian package: build with its tests, lintian, a second build compared"
 bash "$repo/scripts/deb.sh"
+
+stage "Windows SDK: the recipe's sources, patches and avrdude.exe (scripts/windows-sdk.sh --check)"
+joined windows-sdk-check
+
+# Inside such a root the other release is the one this machine runs: there
+# the stage cannot run, and the root runs scripts/test.sh --linux.
+if [ -n "${KIVERLO_OTHER_RELEASE_ROOT:-}" ] || [ -e /etc/kiverlo-other-release-root ]; then
+    echo "This is the other release's root, where the next stage cannot run: use scripts/test.sh --linux here." >&2
+    exit 1
+fi
+beside other-release env STAGE_MARK=-- bash "$repo/scripts/other-release-test.sh"
 
 stage "Windows: the same package from a second build"
 # Some minutes after the first: time stamps of the build would show.
 bash "$repo/scripts/windows.sh" --again
 
-stage "The other Debian release in a fresh root"
-# Inside such a root the other release is the one this machine runs: there
-# the stage cannot run, and the root runs scripts/test.sh --linux.
-if [ -n "${KIVERLO_OTHER_RELEASE_ROOT:-}" ] || [ -e /etc/kiverlo-other-release-root ]; then
-    echo "This is the other release's root, where this stage cannot run: use scripts/test.sh --linux here." >&2
-    exit 1
-fi
-STAGE_MARK=-- bash "$repo/scripts/other-release-test.sh"
-
 stage "Raspberry Pi, 64-bit: the arm64 package cross-built, its tests emulated"
-bash "$repo/scripts/deb.sh" --arch arm64
+bash "$repo/scripts/deb.sh" --arch arm64 --once
 
 stage "Raspberry Pi, 32-bit: the armhf package cross-built, without its tests"
-DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:+$DEB_BUILD_OPTIONS }nocheck" bash "$repo/scripts/deb.sh" --arch armhf
+DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:+$DEB_BUILD_OPTIONS }nocheck" bash "$repo/scripts/deb.sh" --arch armhf --once
 
 stage "Raspberry Pi: each package in an emulated Debian 12 root, an upload through its window (side by side)"
 STAGE_MARK=-- bash "$repo/scripts/arm-test.sh" arm64 armhf
@@ -165,7 +197,7 @@ cmake --build "$repo/build-fuzz" -j "$jobs"
 # starts from the same seeds.
 rm -rf "$repo/build-fuzz/corpus" "$repo/build-fuzz/artifacts"
 fuzz_pids=()
-trap 'kill "${fuzz_pids[@]}" 2>/dev/null || true' EXIT
+trap 'kill "${fuzz_pids[@]}" 2>/dev/null || true; wait_beside' EXIT
 for target in uploadcommand outputdecoder; do
     mkdir -p "$repo/build-fuzz/corpus/$target" "$repo/build-fuzz/artifacts"
     "$repo/build-fuzz/fuzz_$target" -max_total_time=20 -timeout=10 -rss_limit_mb=2048 \
@@ -185,7 +217,7 @@ for target in uploadcommand outputdecoder; do
     fi
     fuzz_pids=("${fuzz_pids[@]:1}")
 done
-trap - EXIT
+trap wait_beside EXIT
 [ "$fuzz_failed" -eq 0 ]
 
 stage "Static analysis (clang-tidy, .clang-tidy)"
@@ -200,5 +232,8 @@ tidy() {
 tidy "$repo/build" "$repo"/app/*.cpp "$repo"/window/*.cpp "$repo"/upload/*.cpp "$repo"/tests/unit/*.cpp
 tidy "$repo/build-fuzz" "$repo"/tests/fuzz/*.cpp
 echo "clang-tidy found nothing."
+
+stage "The other Debian release in a fresh root (beside the stages since the Debian package)"
+joined other-release
 
 stage "All stages passed"
