@@ -246,6 +246,11 @@ trap stop_wine EXIT
 stop_wine
 rm -rf "$build/wine"
 run_tests "$build"
+# How long each upload to the simulated board took under Wine, the port
+# nobody serves among them: ctest shows a test's output only when it fails.
+echo "The uploads under Wine (wine.upload_to_board):"
+sed -n '/"wine.upload_to_board" start time/,/<end of output>/p' "$build/Testing/Temporary/LastTest.log" \
+    | grep -E ': passed in ' | sed 's/^/  /'
 
 make_packages
 check_installer
