@@ -22,10 +22,17 @@
 # program: the window's own widgets get the mouse clicks and the keys, and it
 # reads the label as the user would.
 #
-# scripts/arm-test.sh ARCH|PACKAGE...
+# scripts/arm-test.sh [--packages-when FILE] ARCH|PACKAGE...
 #   ARCH      arm64 or armhf: the package in build-deb-ARCH/, cross-built by
 #             `scripts/deb.sh --arch ARCH` first when there is none
 #   PACKAGE   a kiverlo_<version>_<arch>.deb file, for arm64 or armhf
+#   --packages-when FILE
+#             the roots are made at once, and the packages (ARCH only) are
+#             taken from build-deb-ARCH/ once FILE says "built" (while it
+#             does not exist, the script waits for it, an hour at most; any
+#             other word in it stops the script): scripts/test.sh makes the
+#             roots, whose emulated programs take minutes, while it builds
+#             the packages.
 # Several are checked side by side, each in a root of its own, their lines
 # marked with the architecture: emulated, dpkg keeps one processor busy.
 #
@@ -55,9 +62,15 @@ stage() { printf '\n%s %s (%d s so far) %s\n' "${STAGE_MARK:-====}" "$1" $((SECO
 suite=bookworm
 out="$repo/build-arm"
 usage() {
-    echo "usage: $0 ARCH|PACKAGE... (ARCH: arm64 or armhf; PACKAGE: a kiverlo_<version>_<arch>.deb)" >&2
+    echo "usage: $0 [--packages-when FILE] ARCH|PACKAGE... (ARCH: arm64 or armhf; PACKAGE: a kiverlo_<version>_<arch>.deb)" >&2
     exit 2
 }
+packages_when=
+if [ "${1:-}" = --packages-when ]; then
+    [ -n "${2:-}" ] || usage
+    packages_when=$(readlink -f "$2")
+    shift 2
+fi
 [ $# -gt 0 ] || usage
 
 # --- the packages: one for each architecture ------------------------------------------
@@ -66,6 +79,7 @@ declare -A debs=()
 for what in "$@"; do
     case "$what" in
     *.deb)
+        [ -z "$packages_when" ] || usage
         deb=$(readlink -f "$what")
         [ -f "$deb" ] || {
             echo "No such package: $what" >&2
@@ -75,8 +89,9 @@ for what in "$@"; do
         ;;
     arm64 | armhf)
         arch=$what
-        deb=$(ls -t "$repo/build-deb-$arch"/kiverlo_*_"$arch".deb 2>/dev/null | head -n 1 || true)
-        if [ -z "$deb" ]; then
+        deb=
+        [ -n "$packages_when" ] || deb=$(ls -t "$repo/build-deb-$arch"/kiverlo_*_"$arch".deb 2>/dev/null | head -n 1 || true)
+        if [ -z "$deb" ] && [ -z "$packages_when" ]; then
             stage "No package in build-deb-$arch/ yet: scripts/deb.sh --arch $arch"
             bash "$repo/scripts/deb.sh" --arch "$arch"
             deb=$(ls -t "$repo/build-deb-$arch"/kiverlo_*_"$arch".deb | head -n 1)
@@ -91,13 +106,41 @@ for what in "$@"; do
         exit 2
         ;;
     esac
-    if [ -n "${debs[$arch]:-}" ]; then
-        echo "Two packages for $arch: ${debs[$arch]} and $deb" >&2
+    if [ -n "${debs[$arch]+set}" ]; then
+        echo "$arch twice: ${debs[$arch]:-$arch} and $what" >&2
         exit 2
     fi
     arches+=("$arch")
     debs[$arch]=$deb
 done
+
+# wait_for_packages: with --packages-when, waits until the file says the
+# packages are built, then takes each from build-deb-ARCH/.
+wait_for_packages() {
+    [ -n "$packages_when" ] || return 0
+    local waited=$SECONDS word
+    while [ ! -s "$packages_when" ]; do
+        if ((SECONDS - waited > 3600)); then
+            echo "No packages after an hour: $packages_when never appeared." >&2
+            return 1
+        fi
+        sleep 2
+    done
+    word=$(head -n 1 "$packages_when")
+    if [ "$word" != built ]; then
+        echo "The packages were not built ($packages_when says '$word')." >&2
+        return 1
+    fi
+    echo "The packages are built (after waiting $((SECONDS - waited)) s)."
+    local arch
+    for arch in "${arches[@]}"; do
+        debs[$arch]=$(ls -t "$repo/build-deb-$arch"/kiverlo_*_"$arch".deb 2>/dev/null | head -n 1 || true)
+        [ -n "${debs[$arch]}" ] || {
+            echo "No package in build-deb-$arch/." >&2
+            return 1
+        }
+    done
+}
 
 stage "The simulated board, built for this machine"
 # The board and its bootloader as the tests build them (tests/board).
@@ -113,22 +156,27 @@ fi
 boardsim=$out/board/tests/board/kiverlo_boardsim
 
 # --- for each architecture: emulation, and the driver built for it --------------------
-declare -A runtimes=()
 for arch in "${arches[@]}"; do
-    deb=${debs[$arch]}
+    stage "$arch: emulation"
+    emulation_ready "$arch"
+    foreign_arch_enable "$arch"
+done
+
+# build_driver <arch>: the driver for the package of <arch>, with its Qt;
+# sets runtime to the package it needs in the root.
+build_driver() {
+    local arch=$1 deb=${debs[$1]} qt driver_packages triplet
     # The driver goes into the installed program: it must use the same Qt.
     if dpkg-deb -f "$deb" Depends | grep -q 'libqt6widgets6'; then
         qt=6
         driver_packages=("qt6-base-dev:$arch")
-        runtimes[$arch]=libqt6test6
+        runtime=libqt6test6
     else
         qt=5
         driver_packages=("qtbase5-dev:$arch")
-        runtimes[$arch]=libqt5test5
+        runtime=libqt5test5
     fi
-    stage "$arch: emulation, and the driver cross-compiled (tests/installed); package $(basename "$deb"), Qt $qt"
-    emulation_ready "$arch"
-    foreign_arch_enable "$arch"
+    stage "The driver cross-compiled (tests/installed); package $(basename "$deb"), Qt $qt"
     install_missing "crossbuild-essential-$arch" "${driver_packages[@]}"
     triplet=$(dpkg-architecture -a "$arch" -q DEB_HOST_GNU_TYPE 2>/dev/null)
     rm -rf "$out/driver-$arch"
@@ -138,15 +186,14 @@ for arch in "${arches[@]}"; do
         >"$out/driver-$arch.log" 2>&1 \
         || ! cmake --build "$out/driver-$arch" >>"$out/driver-$arch.log" 2>&1; then
         tail -n 40 "$out/driver-$arch.log"
-        exit 1
+        return 1
     fi
-done
+}
 
 # check_in_root <arch>: the package of <arch> in a fresh root of its own,
 # removed when the function (a subshell) ends, whatever happens.
 check_in_root() (
     arch=$1
-    deb=${debs[$arch]}
     driver=$out/driver-$arch/kiverlo_uploaddriver.so
     cache=${KIVERLO_ROOT_CACHE:-/var/cache/kiverlo-roots}
     export CLEANROOT_APT_ARCHIVES="$cache/$suite-$arch-apt-archives"
@@ -163,6 +210,9 @@ check_in_root() (
     trap 'status=$?; board_cleanup; (exit $status); cleanroot_cleanup' EXIT
     echo "Root of $(in_root dpkg --print-architecture), running $(in_root uname -m) programs."
 
+    wait_for_packages
+    deb=${debs[$arch]}
+    build_driver "$arch"
     cleanroot_check_package "$deb" offscreen-only
 
     stage "An upload through the window, as the user pi, started from the menu entry's command"
@@ -193,7 +243,7 @@ check_in_root() (
     in_root install -d -o pi -g pi -m 700 "/run/user/$uid"
     # What the driver needs beyond the package (installed only now, so that
     # the checks above could not lean on it).
-    in_root apt-get install -y -qq --no-install-recommends "${runtimes[$arch]}" >"$work/driver-packages.log" 2>&1 || {
+    in_root apt-get install -y -qq --no-install-recommends "$runtime" >"$work/driver-packages.log" 2>&1 || {
         cat "$work/driver-packages.log"
         exit 1
     }

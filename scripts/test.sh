@@ -74,6 +74,13 @@ if [ -n "$linux_only" ]; then
     stage "Linux tests passed"
     exit 0
 fi
+# Inside the other release's root (scripts/other-release-test.sh) the other
+# release is the one this machine runs: the stages that follow cannot run
+# there, and the root runs scripts/test.sh --linux.
+if [ -n "${KIVERLO_OTHER_RELEASE_ROOT:-}" ] || [ -e /etc/kiverlo-other-release-root ]; then
+    echo "This is the other release's root, where only scripts/test.sh --linux can run." >&2
+    exit 1
+fi
 
 # Stages that spend much of their time waiting (on a serial port nobody
 # answers, on downloads, on emulated programs) run beside the others:
@@ -102,14 +109,23 @@ joined() {
         return "$status"
     fi
 }
+# The file that tells the Raspberry Pi stage, beside the others from early
+# on, that its packages are built ("built"), or that they will not be.
+arm_packages="$logs/arm-packages"
 wait_beside() {
     local name
+    [ -s "$arm_packages" ] || echo "not built: the run stopped before" >"$arm_packages"
     for name in "${!beside_pids[@]}"; do
         echo "Waiting for $name, which ran beside the stages above, to end (output in ${logs#"$repo"/}/$name.log)." >&2
         wait "${beside_pids[$name]}" || true
     done
 }
 trap wait_beside EXIT
+
+# The emulated Debian 12 roots of the Raspberry Pi stage take minutes to
+# make; they are made beside the next stages, and wait there for their
+# packages (built below).
+beside raspberry-pi env STAGE_MARK=-- bash "$repo/scripts/arm-test.sh" --packages-when "$arm_packages" arm64 armhf
 
 # The Debian package is built with Qt 6 and runs the same tests but those of
 # the simulated board (scripts/deb.sh); the Raspberry Pi stages upload to the
@@ -124,12 +140,6 @@ bash "$repo/scripts/deb.sh"
 stage "Windows SDK: the recipe's sources, patches and avrdude.exe (scripts/windows-sdk.sh --check)"
 joined windows-sdk-check
 
-# Inside such a root the other release is the one this machine runs: there
-# the stage cannot run, and the root runs scripts/test.sh --linux.
-if [ -n "${KIVERLO_OTHER_RELEASE_ROOT:-}" ] || [ -e /etc/kiverlo-other-release-root ]; then
-    echo "This is the other release's root, where the next stage cannot run: use scripts/test.sh --linux here." >&2
-    exit 1
-fi
 beside other-release env STAGE_MARK=-- bash "$repo/scripts/other-release-test.sh"
 
 stage "Windows: the same package from a second build"
@@ -141,9 +151,10 @@ bash "$repo/scripts/deb.sh" --arch arm64 --once
 
 stage "Raspberry Pi, 32-bit: the armhf package cross-built, without its tests"
 DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:+$DEB_BUILD_OPTIONS }nocheck" bash "$repo/scripts/deb.sh" --arch armhf --once
+echo built >"$arm_packages"
 
-stage "Raspberry Pi: each package in an emulated Debian 12 root, an upload through its window (side by side)"
-STAGE_MARK=-- bash "$repo/scripts/arm-test.sh" arm64 armhf
+stage "Raspberry Pi: each package in an emulated Debian 12 root, an upload through its window (side by side; the roots made beside the stages since the Linux tests)"
+joined raspberry-pi
 
 stage "Benchmarks, quick mode (figures are not judged here)"
 for bench in bench_upload bench_startup bench_console_stream; do
