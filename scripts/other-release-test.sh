@@ -32,6 +32,14 @@
 # Run by scripts/test.sh; never inside such a root itself (scripts/test.sh
 # fails there, and the root runs scripts/test.sh --linux).
 #
+# scripts/other-release-test.sh [--windows-when FILE]
+#   --windows-when FILE  the Windows build in build-win/ is taken only when
+#       the checks of the Windows package come, once FILE says "built" (while
+#       it does not exist, the script waits for it, an hour at most; any
+#       other word in it stops the script): scripts/test.sh starts this
+#       while it is still building the Windows package. Without it, a
+#       missing Windows build is made at once with scripts/windows.sh.
+#
 # Needs root (asks sudo) and a Debian mirror (see scripts/cleanroot-common.sh).
 # The roots live in build-other-release/cleanroot.*/ and are removed at the
 # end, whatever happens. Kept between runs in /var/cache/kiverlo-roots/ (or
@@ -46,6 +54,21 @@ fi
 
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 start=$SECONDS
+windows_when=
+case "${1:-}" in
+--windows-when)
+    [ -n "${2:-}" ] || {
+        echo "usage: $0 [--windows-when FILE]" >&2
+        exit 2
+    }
+    windows_when=$(readlink -f "$2")
+    ;;
+"") ;;
+*)
+    echo "usage: $0 [--windows-when FILE]" >&2
+    exit 2
+    ;;
+esac
 stage() { printf '\n%s %s (%d s so far) %s\n' "${STAGE_MARK:-====}" "$1" $((SECONDS - start)) "${STAGE_MARK:-====}"; }
 
 if [ -n "${KIVERLO_OTHER_RELEASE_ROOT:-}" ] || [ -e /etc/kiverlo-other-release-root ]; then
@@ -83,15 +106,34 @@ windows_build() {
     win_fake="$repo/build-win/tests/gui/kiverlo_fakeavrdude.exe"
     [ -n "$win_zip" ] && [ -f "$win_fake" ]
 }
-if ! windows_build; then
-    stage "No Windows build in build-win/ yet: scripts/windows.sh"
-    bash "$repo/scripts/windows.sh"
-fi
-if ! windows_build; then
-    echo "No Windows package and fake programmer in build-win/ after scripts/windows.sh." >&2
-    exit 1
-fi
-echo "Windows package built here: $win_zip"
+# windows_ready: the Windows build is there (waiting for it with
+# --windows-when, else making it when missing); sets win_zip and win_fake.
+windows_ready() {
+    if [ -n "$windows_when" ]; then
+        local waited=$SECONDS word
+        while [ ! -s "$windows_when" ]; do
+            if ((SECONDS - waited > 3600)); then
+                echo "No Windows build after an hour: $windows_when never appeared." >&2
+                exit 1
+            fi
+            sleep 2
+        done
+        word=$(head -n 1 "$windows_when")
+        if [ "$word" != built ]; then
+            echo "The Windows package was not built ($windows_when says '$word')." >&2
+            exit 1
+        fi
+    elif ! windows_build; then
+        stage "No Windows build in build-win/ yet: scripts/windows.sh"
+        bash "$repo/scripts/windows.sh"
+    fi
+    if ! windows_build; then
+        echo "No Windows package and fake programmer in build-win/." >&2
+        exit 1
+    fi
+    echo "Windows package built here: $win_zip"
+}
+[ -n "$windows_when" ] || windows_ready
 uia_packages=(wine64 g++-mingw-w64-x86-64-posix xvfb unzip)
 # The Windows packages made in the root get the time stamps of the packages
 # made here.
@@ -121,6 +163,7 @@ build_and_test() {
 # (Debian 13) root, with what the check needs installed there.
 uia_check_in_root() {
     stage "The Windows package through UI Automation under $suite's Wine (tests/windows/uia-check.sh)"
+    windows_ready
     in_root apt-get install -y -qq --no-install-recommends "${uia_packages[@]}" >"$work/uia-packages.log" 2>&1 || {
         cat "$work/uia-packages.log"
         exit 1
@@ -142,6 +185,7 @@ uia_check_in_root() {
 windows_checks_in_root() {
     local started=$SECONDS
     stage "The Windows package and installer with $suite's CMake, MinGW-w64, NSIS and Wine (scripts/windows.sh --package-checks)"
+    windows_ready
     cleanroot_copy_sources "$root/src/kiverlo"
     mkdir -p "$root/src/kiverlo/build-win"
     cp -a "$repo/build-win/sdk" "$root/src/kiverlo/build-win/"
@@ -187,6 +231,7 @@ else
     echo "The Windows package passes the package and installer checks in $suite."
     # Wine 10 is this machine's own.
     stage "The Windows package through UI Automation under $host's Wine (tests/windows/uia-check.sh)"
+    windows_ready
     host_apt_get update -qq
     host_apt_get install -y -qq --no-install-recommends "${uia_packages[@]}" >/dev/null
     sh "$repo/tests/windows/uia-check.sh" "$repo/build-other-release/uia" "$win_zip" "$win_fake"

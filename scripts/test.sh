@@ -109,12 +109,16 @@ joined() {
         return "$status"
     fi
 }
-# The file that tells the Raspberry Pi stage, beside the others from early
-# on, that its packages are built ("built"), or that they will not be.
+# The files that tell a stage beside the others that what it needs from the
+# stages here is built ("built"), or that it will not be: the Raspberry Pi
+# stage its packages, the other release's root the Windows package.
 arm_packages="$logs/arm-packages"
+windows_package="$logs/windows-package"
 wait_beside() {
-    local name
-    [ -s "$arm_packages" ] || echo "not built: the run stopped before" >"$arm_packages"
+    local name file
+    for file in "$arm_packages" "$windows_package"; do
+        [ -s "$file" ] || echo "not built: the run stopped before" >"$file"
+    done
     for name in "${!beside_pids[@]}"; do
         echo "Waiting for $name, which ran beside the stages above, to end (output in ${logs#"$repo"/}/$name.log)." >&2
         wait "${beside_pids[$name]}" || true
@@ -130,9 +134,6 @@ beside raspberry-pi env STAGE_MARK=-- bash "$repo/scripts/arm-test.sh" --package
 # The Debian package is built with Qt 6 and runs the same tests but those of
 # the simulated board (scripts/deb.sh); the Raspberry Pi stages upload to the
 # board through its Qt 6 window.
-stage "Windows: cross-build, tests under Wine, package"
-bash "$repo/scripts/windows.sh"
-
 beside windows-sdk-check env STAGE_MARK=-- bash "$repo/scripts/windows-sdk.sh" --check
 stage "Debian package: build with its tests, lintian, a second build compared"
 bash "$repo/scripts/deb.sh"
@@ -140,7 +141,13 @@ bash "$repo/scripts/deb.sh"
 stage "Windows SDK: the recipe's sources, patches and avrdude.exe (scripts/windows-sdk.sh --check)"
 joined windows-sdk-check
 
-beside other-release env STAGE_MARK=-- bash "$repo/scripts/other-release-test.sh"
+# The other release's root needs the Windows package only after its own
+# builds and tests: it waits for it there.
+beside other-release env STAGE_MARK=-- bash "$repo/scripts/other-release-test.sh" --windows-when "$windows_package"
+
+stage "Windows: cross-build, tests under Wine, package"
+bash "$repo/scripts/windows.sh"
+echo built >"$windows_package"
 
 stage "Windows: the same package from a second build"
 # Some minutes after the first: time stamps of the build would show.
