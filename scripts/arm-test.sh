@@ -344,8 +344,11 @@ set -m
 pids=()
 trap 'for pid in "${pids[@]}"; do kill -TERM -- "-$pid" 2>/dev/null; done; wait; exit 130' INT TERM
 for arch in "${arches[@]}"; do
+    # The marking sed outlives an interrupt, so that the root's cleanup can
+    # still write its lines (it would die of a broken pipe before it had
+    # unmounted anything); it ends when the root's output does.
     {
-        check_in_root "$arch" 2>&1 | sed -u "s/^/$arch | /"
+        check_in_root "$arch" 2>&1 | (trap '' INT TERM && exec sed -u "s/^/$arch | /")
         exit "${PIPESTATUS[0]}"
     } &
     pids+=($!)
