@@ -2,9 +2,12 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 #
 # The packages for a Raspberry Pi, checked as a Pi user meets them, under
-# emulation (no Pi is used): for each, a fresh, minimal Debian 12 root of the
-# package's architecture, made with debootstrap, whose every program runs
-# through qemu-user-static. There:
+# emulation (no Pi is used): for each, a fresh, minimal Debian root of the
+# release this machine runs and builds the packages for (Debian 12, on which
+# Raspberry Pi OS is based, on Debian 12; Debian 13 on Debian 13, whose
+# packages do not install on Debian 12) and of the package's architecture,
+# made with debootstrap, whose every program runs through qemu-user-static.
+# There:
 #   1. the package installs with apt-get alone, which brings avrdude and Qt
 #      of that architecture, and the installed package's own test
 #      (debian/tests/starts-offscreen) passes;
@@ -59,7 +62,15 @@ source "$repo/scripts/emulation-common.sh"
 start=$SECONDS
 stage() { printf '\n%s %s (%d s so far) %s\n' "${STAGE_MARK:-====}" "$1" $((SECONDS - start)) "${STAGE_MARK:-====}"; }
 
-suite=bookworm
+# The packages are built on this machine, for its release.
+suite=$(host_codename)
+case "$suite" in
+bookworm | trixie) ;;
+*)
+    echo "This machine runs '${suite:-an unknown release}', neither Debian 12 (bookworm) nor 13 (trixie)." >&2
+    exit 1
+    ;;
+esac
 out="$repo/build-arm"
 usage() {
     echo "usage: $0 [--packages-when FILE] ARCH|PACKAGE... (ARCH: arm64 or armhf; PACKAGE: a kiverlo_<version>_<arch>.deb)" >&2

@@ -126,7 +126,7 @@ wait_beside() {
 }
 trap wait_beside EXIT
 
-# The emulated Debian 12 roots of the Raspberry Pi stage take minutes to
+# The emulated roots of the Raspberry Pi stage take minutes to
 # make; they are made beside the next stages, and wait there for their
 # packages (built below).
 beside raspberry-pi env STAGE_MARK=-- bash "$repo/scripts/arm-test.sh" --packages-when "$arm_packages" arm64 armhf
@@ -160,7 +160,7 @@ stage "Raspberry Pi, 32-bit: the armhf package cross-built, without its tests"
 DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:+$DEB_BUILD_OPTIONS }nocheck" bash "$repo/scripts/deb.sh" --arch armhf --once
 echo built >"$arm_packages"
 
-stage "Raspberry Pi: each package in an emulated Debian 12 root, an upload through its window (side by side; the roots made beside the stages since the Linux tests)"
+stage "Raspberry Pi: each package in an emulated root of this Debian release, an upload through its window (side by side; the roots made beside the stages since the Linux tests)"
 joined raspberry-pi
 
 stage "Benchmarks, quick mode (figures are not judged here)"
