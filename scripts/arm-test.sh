@@ -129,20 +129,7 @@ done
 # packages are built, then takes each from build-deb-ARCH/.
 wait_for_packages() {
     [ -n "$packages_when" ] || return 0
-    local waited=$SECONDS word
-    while [ ! -s "$packages_when" ]; do
-        if ((SECONDS - waited > 3600)); then
-            echo "No packages after an hour: $packages_when never appeared." >&2
-            return 1
-        fi
-        sleep 2
-    done
-    word=$(head -n 1 "$packages_when")
-    if [ "$word" != built ]; then
-        echo "The packages were not built ($packages_when says '$word')." >&2
-        return 1
-    fi
-    echo "The packages are built (after waiting $((SECONDS - waited)) s)."
+    wait_until_built "$packages_when" "the packages" || return 1
     local arch
     for arch in "${arches[@]}"; do
         debs[$arch]=$(ls -t "$repo/build-deb-$arch"/kiverlo_*_"$arch".deb 2>/dev/null | head -n 1 || true)

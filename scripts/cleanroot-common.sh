@@ -36,6 +36,26 @@
 # release. With none of these the script stops and says how to name one.
 
 cleanroot_start=$SECONDS
+
+# wait_until_built <file> <what>: waits until <file> exists (an hour at
+# most) and fails unless its first line says "built": how scripts/test.sh
+# tells a stage running beside the others that <what> is ready.
+wait_until_built() {
+    local file=$1 what=$2 waited=$SECONDS word
+    while [ ! -s "$file" ]; do
+        if ((SECONDS - waited > 3600)); then
+            echo "Not built after an hour: $what ($file never appeared)." >&2
+            return 1
+        fi
+        sleep 2
+    done
+    word=$(head -n 1 "$file")
+    if [ "$word" != built ]; then
+        echo "Not built: $what ($file says '$word')." >&2
+        return 1
+    fi
+    echo "Ready: $what (after waiting $((SECONDS - waited)) s)."
+}
 # shellcheck source=scripts/host-apt.sh
 declare -F host_apt >/dev/null || source "${repo:?}/scripts/host-apt.sh"
 

@@ -110,19 +110,7 @@ windows_build() {
 # --windows-when, else making it when missing); sets win_zip and win_fake.
 windows_ready() {
     if [ -n "$windows_when" ]; then
-        local waited=$SECONDS word
-        while [ ! -s "$windows_when" ]; do
-            if ((SECONDS - waited > 3600)); then
-                echo "No Windows build after an hour: $windows_when never appeared." >&2
-                exit 1
-            fi
-            sleep 2
-        done
-        word=$(head -n 1 "$windows_when")
-        if [ "$word" != built ]; then
-            echo "The Windows package was not built ($windows_when says '$word')." >&2
-            exit 1
-        fi
+        wait_until_built "$windows_when" "the Windows package" || exit 1
     elif ! windows_build; then
         stage "No Windows build in build-win/ yet: scripts/windows.sh"
         bash "$repo/scripts/windows.sh"
