@@ -66,7 +66,6 @@ start=$SECONDS
 
 stage() { printf '\n==== %s (%d s so far) ====\n' "$1" $((SECONDS - start)); }
 
-
 stage "Build dependencies${cross:+ for $arch}"
 # The tools that build and check a package, then what debian/control asks for.
 tools=(dpkg-dev build-essential debhelper lintian)

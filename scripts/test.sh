@@ -126,15 +126,16 @@ wait_beside() {
 }
 trap wait_beside EXIT
 
-# The emulated roots of the Raspberry Pi stage take minutes to
-# make; they are made beside the next stages, and wait there for their
-# packages (built below).
+# The emulated roots of the Raspberry Pi stage take minutes to make; they
+# are made beside the next stages, and wait there for their packages (built
+# below).
 beside raspberry-pi env STAGE_MARK=-- bash "$repo/scripts/arm-test.sh" --packages-when "$arm_packages" arm64 armhf
+
+beside windows-sdk-check env STAGE_MARK=-- bash "$repo/scripts/windows-sdk.sh" --check
 
 # The Debian package is built with Qt 6 and runs the same tests but those of
 # the simulated board (scripts/deb.sh); the Raspberry Pi stages upload to the
 # board through its Qt 6 window.
-beside windows-sdk-check env STAGE_MARK=-- bash "$repo/scripts/windows-sdk.sh" --check
 stage "Debian package: build with its tests, lintian, a second build compared"
 bash "$repo/scripts/deb.sh"
 
